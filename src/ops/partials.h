@@ -1,0 +1,8 @@
+// Partials: list, and optionally remove, the interrupted uploads (journal
+// "*.part" plus partial image "<image_name>.tmp") of one storage directory.
+#pragma once
+
+#include <cstdint>
+
+// Returns the process exit status: 0, or 1 when the directory cannot be opened.
+int list_partials(const char* dir, int32_t delete_flag, int64_t older_than_days);

@@ -1,0 +1,22 @@
+// Scrub: re-read, decode and verify every stored block of every backup in one
+// directory; detection only. Run-loop: scrub again and again at an interval.
+#pragma once
+
+#include <cstdint>
+
+#include "cli/status.h"
+
+struct scrub_request {
+  const char* backup_dir = nullptr;        // --backup-dir
+  int32_t repair = 0;                      // --repair given
+  const char* decrypt_key_file = nullptr;  // --decrypt-key-file, or null
+};
+
+// STATUS_OK when every block verified; STATUS_CORRUPT when any block was bad;
+// STATUS_NOT_SUPPORTED for --repair; the key file's status when it cannot be loaded.
+[[nodiscard]] status_t scrub_backups(const scrub_request& req);
+
+// Logs the polling line, then scrubs and sleeps (3600 s for an interval of 0)
+// until the process is killed.
+[[noreturn]] void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
+                                   const char* decrypt_key_file);

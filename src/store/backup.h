@@ -1,0 +1,60 @@
+// The block table and the image file of one backup: the in-memory entry, the
+// loaded backup (header + verified table + paths), loading and the atomic
+// meta file write.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/status.h"
+#include "store/format.h"
+#include "store/header.h"
+
+// One block table entry, decoded. The on-disk form is 58 packed bytes
+// (store/format.h); block_entry_decode/encode convert.
+struct block_entry {
+  uint64_t block_id = 0;
+  uint64_t offset = 0;
+  uint32_t stored_len = 0;
+  uint32_t raw_len = 0;
+  uint8_t codec = 0;
+  uint8_t flags = 0;
+  uint8_t sha256[32] = {};
+};
+
+void block_entry_decode(const uint8_t src[BLOCK_ENTRY_SIZE], block_entry* out);
+void block_entry_encode(const block_entry& e, uint8_t dst[BLOCK_ENTRY_SIZE]);
+
+// True when the entry's lengths fit the buffers a reader sizes from the
+// header: stored_len <= block_size (+28 when the backup has a cipher) and
+// raw_len <= block_size. A reader refuses entries that fail this rather
+// than read past a buffer; how it counts them is the reader's choice.
+bool block_entry_fits(const block_entry& e, uint32_t block_size, uint8_t cipher);
+
+struct loaded_backup {
+  std::unique_ptr<backup_header> header;  // null until loaded
+  std::vector<block_entry> table;         // block_count entries, file order
+  std::string meta_path;
+  std::string image_path;
+};
+
+// Reads the header and the block table of a meta file and verifies the table
+// against table_sha256. Statuses: those of header_read; -3 when the path has
+// no meta extension; -7 when the table is short, its digest differs, or
+// block_count cannot be a table of this file (overflow, or past its end);
+// -2 when memory runs out. On failure *out holds no table.
+[[nodiscard]] status_t backup_load(const char* meta_path, loaded_backup* out);
+// Releases the table and header; harmless to call twice or after a failed load.
+void backup_release(loaded_backup* b);
+
+// Writes a meta file atomically: a copy of *header with block_count = count,
+// header_size = 131072 and table_sha256 recomputed goes to "<dest>.tmp",
+// which is flushed, closed and renamed over dest; the directory is then
+// flushed. *header is not modified. On failure dest is untouched and the
+// temporary file may remain.
+[[nodiscard]] status_t meta_write(const char* dest_path, mode_t mode, const backup_header& header,
+                                  const block_entry* entries, size_t count);

@@ -1,0 +1,273 @@
+#include "store/fs.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+fs_fault_hook g_hook = nullptr;
+void* g_hook_ctx = nullptr;
+
+// Asks the test hook about one call. Returns true when the call must fail; errno
+// is then set to the injected error.
+bool fault_fails(fs_op op, const char* path, size_t* len) {
+  if (!g_hook) return false;
+  fs_fault f = g_hook(op, path, g_hook_ctx);
+  if (f.err != 0) {
+    errno = f.err;
+    return true;
+  }
+  if (len && f.max_len != 0 && *len > f.max_len) *len = f.max_len;
+  return false;
+}
+
+}  // namespace
+
+void fs_set_fault_hook(fs_fault_hook hook, void* ctx) {
+  g_hook = hook;
+  g_hook_ctx = ctx;
+}
+
+status_t status_from_errno(int err) {
+  switch (err) {
+    case ENOENT: return STATUS_NOT_FOUND;
+    case EAGAIN: return STATUS_AGAIN;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    case EEXIST: return STATUS_EXISTS;
+    case EINVAL: return STATUS_INVALID;
+    default: return STATUS_IO;
+  }
+}
+
+status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
+  if (fault_fails(FS_OP_OPEN, path, nullptr)) return status_from_errno(errno);
+  int fd = ::open(path, flags, mode);
+  if (fd < 0) return status_from_errno(errno);
+  *out_fd = fd;
+  return STATUS_OK;
+}
+
+status_t fs_open_read(const char* path, int* out_fd) { return fs_open(path, O_RDONLY, 0, out_fd); }
+
+status_t fs_create(const char* path, mode_t mode, int* out_fd) {
+  return fs_open(path, O_WRONLY | O_CREAT | O_TRUNC, mode, out_fd);
+}
+
+status_t fs_close(int fd) {
+  if (fd < 0) return STATUS_OK;
+  if (fault_fails(FS_OP_CLOSE, nullptr, nullptr)) {
+    ::close(fd);  // the descriptor is released either way
+    return status_from_errno(EIO);
+  }
+  if (::close(fd) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_pread(int fd, void* buf, size_t len, uint64_t offset, size_t* out_count) {
+  if (fault_fails(FS_OP_PREAD, nullptr, &len)) return status_from_errno(errno);
+  ssize_t n = ::pread(fd, buf, len, static_cast<off_t>(offset));
+  if (n < 0) return status_from_errno(errno);
+  if (out_count) *out_count = static_cast<size_t>(n);
+  return STATUS_OK;
+}
+
+status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* out_count) {
+  size_t done = 0;
+  auto* p = static_cast<uint8_t*>(buf);
+  while (done < len) {
+    size_t want = len - done;
+    if (fault_fails(FS_OP_PREAD, nullptr, &want)) return status_from_errno(errno);
+    ssize_t n = ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status_from_errno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (out_count) *out_count = done;
+  return STATUS_OK;
+}
+
+status_t fs_pwrite_all(int fd, const void* data, size_t len, uint64_t offset, size_t* out_count) {
+  size_t done = 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (done < len) {
+    size_t want = len - done;
+    ssize_t n;
+    if (fault_fails(FS_OP_PWRITE, nullptr, &want)) {
+      n = -1;
+    } else {
+      n = ::pwrite(fd, p + done, want, static_cast<off_t>(offset + done));
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status_from_errno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (out_count) *out_count = done;
+  return STATUS_OK;
+}
+
+status_t fs_fsync(int fd) {
+  if (fault_fails(FS_OP_FSYNC, nullptr, nullptr)) return status_from_errno(errno);
+  if (::fsync(fd) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_fchmod(int fd, mode_t mode) {
+  if (fault_fails(FS_OP_FCHMOD, nullptr, nullptr)) return status_from_errno(errno);
+  if (::fchmod(fd, mode) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_ftruncate(int fd, uint64_t length) {
+  if (fault_fails(FS_OP_FTRUNCATE, nullptr, nullptr)) return status_from_errno(errno);
+  if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_rename(const char* from, const char* to) {
+  if (fault_fails(FS_OP_RENAME, to, nullptr)) return status_from_errno(errno);
+  if (::rename(from, to) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_remove(const char* path) {
+  if (fault_fails(FS_OP_REMOVE, path, nullptr)) return status_from_errno(errno);
+  if (::remove(path) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_mkdir(const char* path, mode_t mode) {
+  if (fault_fails(FS_OP_MKDIR, path, nullptr)) return status_from_errno(errno);
+  if (::mkdir(path, mode) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_stat(const char* path, struct stat* out) {
+  if (fault_fails(FS_OP_STAT, path, nullptr)) return status_from_errno(errno);
+  struct stat st;
+  if (::stat(path, &st) != 0) return status_from_errno(errno);
+  *out = st;
+  return STATUS_OK;
+}
+
+status_t fs_lstat(const char* path, struct stat* out) {
+  if (fault_fails(FS_OP_STAT, path, nullptr)) return status_from_errno(errno);
+  struct stat st;
+  if (::lstat(path, &st) != 0) return status_from_errno(errno);
+  *out = st;
+  return STATUS_OK;
+}
+
+bool fs_exists(const char* path) {
+  struct stat st;
+  return fs_stat(path, &st) == STATUS_OK;
+}
+
+status_t fs_fsync_dir(const char* dir_path) {
+  unique_fd fd;
+  status_t s = fs_open(dir_path, O_RDONLY | O_DIRECTORY, 0, fd.out());
+  if (s != STATUS_OK) return s;
+  s = fs_fsync(fd.get());
+  status_t c = fd.close();
+  return s != STATUS_OK ? s : c;
+}
+
+status_t fs_fsync_parent(const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (!slash) return fs_fsync_dir(".");
+  if (slash == path) return fs_fsync_dir("/");
+  std::string dir(path, static_cast<size_t>(slash - path));
+  return fs_fsync_dir(dir.c_str());
+}
+
+status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, size_t len,
+                       size_t* out_copied) {
+  size_t done = 0;
+  bool use_kernel = true;
+  std::vector<uint8_t> buf;
+  while (done < len) {
+    size_t want = len - done;
+    if (fault_fails(FS_OP_COPY, nullptr, &want)) return status_from_errno(errno);
+    if (use_kernel) {
+      loff_t in_off = static_cast<loff_t>(in_offset + done);
+      loff_t out_off = static_cast<loff_t>(out_offset + done);
+      ssize_t n = ::copy_file_range(in_fd, &in_off, out_fd, &out_off, want, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+            errno == EBADF) {
+          use_kernel = false;  // not on this file system pair; copy through user space
+          continue;
+        }
+        return status_from_errno(errno);
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (buf.empty()) buf.resize(1u << 20);
+    size_t chunk = want < buf.size() ? want : buf.size();
+    size_t got = 0;
+    status_t s = fs_pread_full(in_fd, buf.data(), chunk, in_offset + done, &got);
+    if (s != STATUS_OK) return s;
+    if (got == 0) break;
+    size_t put = 0;
+    s = fs_pwrite_all(out_fd, buf.data(), got, out_offset + done, &put);
+    if (s != STATUS_OK) return s;
+    done += put;
+    if (put < got) break;
+  }
+  if (out_copied) *out_copied = done;
+  return STATUS_OK;
+}
+
+void fs_advise_sequential(int fd) {
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+}
+
+status_t fs_dir_open(const char* path, fs_dir* out) {
+  if (fault_fails(FS_OP_OPENDIR, path, nullptr)) return status_from_errno(errno);
+  DIR* d = ::opendir(path);
+  if (!d) return status_from_errno(errno);
+  fs_dir_close(out);
+  out->handle = d;
+  return STATUS_OK;
+}
+
+status_t fs_dir_next(fs_dir* dir, const char** out_name) {
+  if (!dir->handle) return STATUS_INVALID;
+  for (;;) {
+    if (fault_fails(FS_OP_READDIR, nullptr, nullptr)) return status_from_errno(errno);
+    errno = 0;
+    struct dirent* e = ::readdir(dir->handle);
+    if (!e) {
+      if (errno != 0) return status_from_errno(errno);
+      *out_name = nullptr;
+      return STATUS_OK;
+    }
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    *out_name = e->d_name;
+    return STATUS_OK;
+  }
+}
+
+void fs_dir_close(fs_dir* dir) {
+  if (dir->handle) {
+    ::closedir(dir->handle);
+    dir->handle = nullptr;
+  }
+}
+
+int64_t now_seconds() { return static_cast<int64_t>(::time(nullptr)); }

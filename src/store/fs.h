@@ -1,0 +1,158 @@
+// File primitives: the one seam between the store and the kernel. Every file
+// system call the store, the operations and the set-up commands make goes
+// through here, so that errno is mapped to a status in exactly one place
+// (status_from_errno) and tests can fail any call (fs_set_fault_hook).
+//
+// Descriptors are plain ints owned by the caller; -1 holds nothing. No
+// primitive logs: the caller words the message. Out parameters are written
+// only on success.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cli/status.h"
+
+// errno -> status: ENOENT -4, EAGAIN -9, ENOMEM -2, EEXIST -5, EINVAL -3,
+// everything else -1.
+status_t status_from_errno(int err);
+
+[[nodiscard]] status_t fs_open_read(const char* path, int* out_fd);
+// O_WRONLY | O_CREAT | O_TRUNC with the given mode: an existing file is truncated.
+[[nodiscard]] status_t fs_create(const char* path, mode_t mode, int* out_fd);
+// General open for callers that need other flags (O_EXCL, O_NOFOLLOW, O_DIRECTORY...).
+[[nodiscard]] status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd);
+// A negative descriptor returns 0 without a call.
+status_t fs_close(int fd);
+inline bool fd_is_open(int fd) { return fd >= 0; }
+
+// Exactly one pread; the count may be short and is 0 at end of file. No retry,
+// also not on EINTR.
+[[nodiscard]] status_t fs_pread(int fd, void* buf, size_t len, uint64_t offset,
+                                size_t* out_count);
+// Reads until len bytes arrived or end of file, in as many preads as needed
+// (for tables larger than one call can move). EINTR is retried.
+[[nodiscard]] status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset,
+                                     size_t* out_count);
+// Writes the whole buffer; EINTR repeats the call; a zero result ends the loop
+// with success and a short count (the caller decides what that means).
+[[nodiscard]] status_t fs_pwrite_all(int fd, const void* data, size_t len, uint64_t offset,
+                                     size_t* out_count);
+[[nodiscard]] status_t fs_fsync(int fd);
+[[nodiscard]] status_t fs_fchmod(int fd, mode_t mode);
+[[nodiscard]] status_t fs_ftruncate(int fd, uint64_t length);
+// Atomic replace on one file system; see fs_fsync_parent for durability.
+[[nodiscard]] status_t fs_rename(const char* from, const char* to);
+[[nodiscard]] status_t fs_remove(const char* path);
+[[nodiscard]] status_t fs_mkdir(const char* path, mode_t mode);
+// stat (follows links) / lstat (does not).
+[[nodiscard]] status_t fs_stat(const char* path, struct stat* out);
+[[nodiscard]] status_t fs_lstat(const char* path, struct stat* out);
+// True when stat succeeds; every failure counts as absent.
+bool fs_exists(const char* path);
+// Makes a directory's entries durable: opens the directory and fsyncs it.
+[[nodiscard]] status_t fs_fsync_dir(const char* dir_path);
+// fs_fsync_dir on the directory that holds path ("." when it has no "/").
+[[nodiscard]] status_t fs_fsync_parent(const char* path);
+// In-kernel copy (copy_file_range) of up to len bytes; falls back to pread +
+// pwrite when the kernel cannot. out_copied receives what was copied.
+[[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd,
+                                     uint64_t out_offset, size_t len, size_t* out_copied);
+// Hints the kernel that fd will be read front to back. Never fails.
+void fs_advise_sequential(int fd);
+
+// Directory listing in the order the kernel returns it.
+struct fs_dir {
+  DIR* handle = nullptr;
+};
+[[nodiscard]] status_t fs_dir_open(const char* path, fs_dir* out);
+// *out_name is the next entry's name, or null at the end; "." and ".." are
+// skipped. A failed readdir is an error, never taken for the end.
+[[nodiscard]] status_t fs_dir_next(fs_dir* dir, const char** out_name);
+void fs_dir_close(fs_dir* dir);
+
+// Wall-clock time in whole unix seconds.
+int64_t now_seconds();
+
+// RAII owner of a descriptor. close() reports the result where it matters;
+// the destructor closes silently.
+class unique_fd {
+ public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  unique_fd(const unique_fd&) = delete;
+  unique_fd& operator=(const unique_fd&) = delete;
+  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+  unique_fd& operator=(unique_fd&& other) noexcept {
+    if (this != &other) {
+      (void)close();
+      fd_ = other.release();
+    }
+    return *this;
+  }
+  ~unique_fd() { (void)close(); }
+  int get() const { return fd_; }
+  int* out() {
+    (void)close();
+    return &fd_;
+  }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  status_t close() {
+    int fd = release();
+    return fs_close(fd);
+  }
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// RAII owner of a directory listing.
+struct unique_dir {
+  fs_dir dir;
+  unique_dir() = default;
+  unique_dir(const unique_dir&) = delete;
+  unique_dir& operator=(const unique_dir&) = delete;
+  ~unique_dir() { fs_dir_close(&dir); }
+};
+
+// ---- Fault injection seam (tests only; no hook is set in the product) ----
+
+enum fs_op : uint8_t {
+  FS_OP_OPEN,
+  FS_OP_CLOSE,
+  FS_OP_PREAD,
+  FS_OP_PWRITE,
+  FS_OP_FSYNC,
+  FS_OP_FCHMOD,
+  FS_OP_FTRUNCATE,
+  FS_OP_RENAME,
+  FS_OP_REMOVE,
+  FS_OP_MKDIR,
+  FS_OP_STAT,
+  FS_OP_OPENDIR,
+  FS_OP_READDIR,
+  FS_OP_COPY,
+};
+
+// What the hook asks of one call: err != 0 makes the call fail with that errno
+// without touching the disk; max_len != 0 cuts a read, write or copy to at
+// most that many bytes (a short transfer).
+struct fs_fault {
+  int err = 0;
+  size_t max_len = 0;
+};
+
+// path is the call's path where it has one, else null.
+using fs_fault_hook = fs_fault (*)(fs_op op, const char* path, void* ctx);
+
+// Installs (or, with null, removes) the hook. Not thread-safe; tests only.
+void fs_set_fault_hook(fs_fault_hook hook, void* ctx);

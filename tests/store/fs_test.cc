@@ -1,0 +1,18 @@
+#include "store/fs.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+TEST(FsTest, ErrnoTableMapsTheListedValuesAndNothingElse) {
+  EXPECT_EQ(status_from_errno(ENOENT), STATUS_NOT_FOUND);
+  EXPECT_EQ(status_from_errno(EAGAIN), STATUS_AGAIN);
+  EXPECT_EQ(status_from_errno(ENOMEM), STATUS_NO_MEMORY);
+  EXPECT_EQ(status_from_errno(EEXIST), STATUS_EXISTS);
+  EXPECT_EQ(status_from_errno(EINVAL), STATUS_INVALID);
+  for (int e : {EACCES, EIO, EBADF, EISDIR, ENOTDIR, ENOSPC, EXDEV, ENAMETOOLONG, EINTR, 0, 1,
+                3, 23, 200})
+    EXPECT_EQ(status_from_errno(e), STATUS_IO) << e;
+}
+
+TEST(FsTest, ClosingMinusOneMakesNoCall) { EXPECT_EQ(fs_close(-1), STATUS_OK); }
