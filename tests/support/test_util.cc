@@ -1,0 +1,218 @@
+#include "support/test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace test {
+
+namespace {
+
+void remove_tree(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return;
+  if (S_ISDIR(st.st_mode)) {
+    chmod(path.c_str(), 0700);
+    if (DIR* d = opendir(path.c_str())) {
+      while (struct dirent* e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+        remove_tree(path + "/" + e->d_name);
+      }
+      closedir(d);
+    }
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zuv-test.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+}
+
+std::string read_text(const std::string& path) {
+  auto b = read_file(path);
+  return std::string(b.begin(), b.end());
+}
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_text(const std::string& path, const std::string& text) {
+  write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+uint64_t file_size(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  return static_cast<uint64_t>(st.st_size);
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (struct dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      names.emplace_back(e->d_name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void flip_byte(const std::string& path, uint64_t offset, uint8_t mask) {
+  auto b = read_file(path);
+  if (offset >= b.size()) throw std::runtime_error("flip_byte past the end of " + path);
+  b[offset] ^= mask;
+  write_file(path, b);
+}
+
+void truncate_file(const std::string& path, uint64_t length) {
+  if (truncate(path.c_str(), static_cast<off_t>(length)) != 0)
+    throw std::runtime_error("cannot truncate " + path);
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+  posix_spawn_file_actions_addclose(&fa, out_pipe[0]);
+  posix_spawn_file_actions_addclose(&fa, err_pipe[0]);
+  std::vector<std::string> all;
+  all.push_back(program);
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid;
+  int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    throw std::runtime_error("cannot spawn " + program);
+  }
+  RunResult r;
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_count = 2;
+  char buf[65536];
+  while (open_count > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        open_count--;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) r.exit_status = 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string program_path() { return ZUV_PROGRAM_PATH; }
+
+RunResult run_zuv(const std::vector<std::string>& args) {
+  std::vector<std::string> all = args;
+  all.push_back("--no-syslog");
+  all.push_back("--no-log");
+  return run(program_path(), all);
+}
+
+std::string strip_log_times(const std::string& err) {
+  static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[zuv_maintenance\] )",
+                                 std::regex::multiline);
+  return std::regex_replace(err, prefix, "");
+}
+
+FaultInjector::FaultInjector() { fs_set_fault_hook(&FaultInjector::hook, this); }
+FaultInjector::~FaultInjector() { fs_set_fault_hook(nullptr, nullptr); }
+
+fs_fault FaultInjector::hook(fs_op op, const char* path, void* ctx) {
+  auto* self = static_cast<FaultInjector*>(ctx);
+  fs_fault f;
+  if (self->pred_ && self->pred_(op, path)) {
+    self->fired_ = true;
+    f.err = self->err_;
+    return f;
+  }
+  if (!self->ops_.empty() && std::find(self->ops_.begin(), self->ops_.end(), op) == self->ops_.end())
+    return f;
+  self->calls_++;
+  if (self->fail_at_ != 0 && self->calls_ == self->fail_at_) {
+    self->fired_ = true;
+    if (self->short_len_ > 0) f.max_len = self->short_len_;
+    else f.err = self->err_;
+  }
+  return f;
+}
+
+int open_fd_count() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (struct dirent* e = readdir(d))
+      if (e->d_name[0] != '.') n++;
+    closedir(d);
+    n--;  // the descriptor of this listing
+  }
+  return n;
+}
+
+}  // namespace test

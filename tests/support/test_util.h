@@ -1,0 +1,100 @@
+// Shared test helpers: temporary directories, whole-file reads and writes,
+// byte corruption, running the built program, and failing the Nth file
+// system call through the fault seam of store/fs.h.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "store/fs.h"
+
+namespace test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when
+// the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<uint8_t> read_file(const std::string& path);
+std::string read_text(const std::string& path);
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+void write_text(const std::string& path, const std::string& text);
+bool file_exists(const std::string& path);
+uint64_t file_size(const std::string& path);
+// Names in a directory, sorted (without "." and "..").
+std::vector<std::string> list_dir(const std::string& dir);
+
+// XORs one byte of a file with mask (default: flips every bit).
+void flip_byte(const std::string& path, uint64_t offset, uint8_t mask = 0xFF);
+void truncate_file(const std::string& path, uint64_t length);
+
+struct RunResult {
+  int exit_status = -1;  // exit code, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+// Runs a program with the given arguments (argv[0] is the program), standard
+// input from /dev/null, and captures both outputs.
+RunResult run(const std::string& program, const std::vector<std::string>& args);
+// Runs the built zuv_maintenance with "--no-syslog --no-log" appended unless
+// keep_logging_options is set.
+RunResult run_zuv(const std::vector<std::string>& args);
+std::string program_path();
+
+// Strips the "<time> [zuv_maintenance] LEVEL " prefix from every log line, so
+// tests compare the text: "WARN  unknown option '--x' ignored".
+std::string strip_log_times(const std::string& err);
+
+// Counts every file system call made through store/fs.h while alive and, when
+// fail_at > 0, makes call number fail_at (counting from 1) of the chosen ops
+// fail with err (or, with short_len > 0, transfer at most short_len bytes).
+class FaultInjector {
+ public:
+  FaultInjector();
+  ~FaultInjector();
+  FaultInjector(const FaultInjector&) = delete;
+  FaultInjector& operator=(const FaultInjector&) = delete;
+  // Only calls of these ops are counted; empty = every op.
+  void only(std::vector<fs_op> ops) { ops_ = std::move(ops); }
+  void fail_at(uint64_t n, int err, size_t short_len = 0) {
+    fail_at_ = n;
+    err_ = err;
+    short_len_ = short_len;
+  }
+  // Fails every call for which pred(op, path) holds.
+  void fail_when(std::function<bool(fs_op, const char*)> pred, int err) {
+    pred_ = std::move(pred);
+    err_ = err;
+  }
+  uint64_t calls() const { return calls_; }
+  bool fired() const { return fired_; }
+
+ private:
+  static fs_fault hook(fs_op op, const char* path, void* ctx);
+  std::vector<fs_op> ops_;
+  std::function<bool(fs_op, const char*)> pred_;
+  uint64_t calls_ = 0;
+  uint64_t fail_at_ = 0;
+  int err_ = 0;
+  size_t short_len_ = 0;
+  bool fired_ = false;
+};
+
+// Number of open descriptors of this process (for leak checks).
+int open_fd_count();
+
+}  // namespace test
