@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, and shows the program at work in
-# a temporary folder (nothing outside it is touched).
+# The demo: installs what is missing, builds, generates a small sample store
+# in a temporary folder and runs the program's jobs on it. Nothing outside
+# that folder is touched; the run log goes there too and syslog is not used.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,20 +9,34 @@ bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" >/dev/null
 
-prog=build/zuv_maintenance
+prog=$PWD/build/zuv_maintenance
+mkstore=$PWD/build/zuv_mkstore
 work=$(mktemp -d /tmp/zuv-demo.XXXXXX)
 logs="$work/log"
+store="$work/store"
+mkdir -p "$store"
+
+# run ARGS...: shows the command, runs it with the run log in the demo folder,
+# and shows a non-zero exit status instead of stopping the demo.
 run() {
   echo
   echo "\$ zuv_maintenance $*"
-  "$prog" "$@" --no-syslog --log-path "$logs" || echo "(exit status $?)"
+  local rc=0
+  "$prog" "$@" --no-syslog --log-path "$logs" || rc=$?
+  [ "$rc" -eq 0 ] || echo "(exit status $rc)"
+}
+section() {
+  echo
+  echo "==== $*"
 }
 
 echo "demo folder: $work"
-echo
-echo "\$ zuv_maintenance --version"
-"$prog" --version
-run
-echo
-echo "run log ($logs/maintenance.log):"
+
+# Each step of the demo is one file in scripts/demo.d, run in name order.
+for step in scripts/demo.d/*.sh; do
+  # shellcheck source=/dev/null
+  . "$step"
+done
+
+section "run log ($logs/maintenance.log)"
 cat "$logs/maintenance.log"

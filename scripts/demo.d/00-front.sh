@@ -1,0 +1,4 @@
+section "version and usage"
+echo "\$ zuv_maintenance --version"
+"$prog" --version
+run
