@@ -152,4 +152,29 @@ TEST(CodecSelfCheckTest, ACodecThatDoesNotCompressFailsWithItsMessage) {
   }
 }
 
+// The whole program: the answer comes before any set-up, so nothing else runs
+// and no run-log entry is written.
+TEST(SelftestProgramTest, AnswersBeforeAnythingElseRuns) {
+  auto plain = test::run_zuv({"--selftest"});
+  EXPECT_EQ(plain.exit_status, 0) << plain.err;
+  EXPECT_EQ(plain.out, OK_LINE);
+  EXPECT_EQ(plain.err, "");
+
+  test::TempDir dir;
+  const std::string log = dir.file("run.log");
+  auto r = test::run(test::program_path(), {"scrub", "--backup-dir", dir.file("absent"),
+                                            "--selftest", "--no-syslog", "--log-path", log});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.out, OK_LINE);
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(test::file_exists(log));
+
+  r = test::run(test::program_path(),
+                {"--selftest", "--version", "--no-syslog", "--log-path", log});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, VERSION_LINE);
+  EXPECT_EQ(r.err, "");
+  EXPECT_FALSE(test::file_exists(log));
+}
+
 }  // namespace
