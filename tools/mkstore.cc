@@ -5,6 +5,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -126,86 +127,97 @@ args parse(int argc, char** argv, int first, const std::vector<std::string>& val
   return a;
 }
 
-uint64_t parse_u64(const std::string& s, const char* what) {
-  if (s.empty() || s[0] == '-' || s[0] == '+')
-    usage_fail(std::string("bad ") + what + " '" + s + "'");
+// Plain decimal, or hexadecimal with 0x; nothing else.
+bool to_u64(const std::string& s, uint64_t* out) {
+  if (s.empty() || !isdigit(static_cast<unsigned char>(s[0]))) return false;
   errno = 0;
   char* end = nullptr;
   unsigned long long v = strtoull(s.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0') usage_fail(std::string("bad ") + what + " '" + s + "'");
+  if (errno != 0 || *end != '\0') return false;
+  *out = v;
+  return true;
+}
+
+[[noreturn]] void bad_value(const char* what, const std::string& s) {
+  usage_fail(std::string("bad ") + what + " '" + s + "'");
+}
+
+uint64_t parse_u64(const std::string& s, const char* what) {
+  uint64_t v = 0;
+  if (!to_u64(s, &v)) bad_value(what, s);
   return v;
 }
 
 int64_t parse_i64(const std::string& s, const char* what) {
-  errno = 0;
-  char* end = nullptr;
-  long long v = strtoll(s.c_str(), &end, 0);
-  if (s.empty() || errno != 0 || *end != '\0')
-    usage_fail(std::string("bad ") + what + " '" + s + "'");
-  return v;
+  bool neg = !s.empty() && s[0] == '-';
+  uint64_t v = 0;
+  if (!to_u64(neg ? s.substr(1) : s, &v) || v > static_cast<uint64_t>(INT64_MAX))
+    bad_value(what, s);
+  return neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
 }
 
 // "4096", "64K", "8M", "1G".
 uint64_t parse_size(const std::string& s, const char* what) {
-  if (s.empty()) usage_fail(std::string("bad ") + what + " ''");
   uint64_t mult = 1;
   std::string digits = s;
-  switch (s.back()) {
-    case 'k':
-    case 'K':
-      mult = 1ull << 10;
-      break;
-    case 'm':
-    case 'M':
-      mult = 1ull << 20;
-      break;
-    case 'g':
-    case 'G':
-      mult = 1ull << 30;
-      break;
-    default:
-      break;
+  if (!s.empty()) {
+    switch (s.back()) {
+      case 'k':
+      case 'K':
+        mult = 1ull << 10;
+        break;
+      case 'm':
+      case 'M':
+        mult = 1ull << 20;
+        break;
+      case 'g':
+      case 'G':
+        mult = 1ull << 30;
+        break;
+      default:
+        break;
+    }
   }
   if (mult != 1) digits.pop_back();
-  uint64_t v = parse_u64(digits, what);
-  if (v > UINT64_MAX / mult) usage_fail(std::string(what) + " too large: '" + s + "'");
+  uint64_t v = 0;
+  if (!to_u64(digits, &v) || v > UINT64_MAX / mult) bad_value(what, s);
   return v * mult;
 }
 
 // Unix seconds, or "now" with an optional signed offset in s, m, h or d.
 int64_t parse_time(const std::string& s, const char* what) {
   if (s.rfind("now", 0) != 0) return parse_i64(s, what);
-  int64_t t = now_seconds();
+  const int64_t t = now_seconds();
   if (s.size() == 3) return t;
-  char sign = s[3];
-  if ((sign != '+' && sign != '-') || s.size() < 5)
-    usage_fail(std::string("bad ") + what + " '" + s + "'");
-  int64_t unit = 1;
+  const char sign = s[3];
   std::string digits = s.substr(4);
-  switch (digits.back()) {
-    case 's':
-      unit = 1;
-      digits.pop_back();
-      break;
-    case 'm':
-      unit = 60;
-      digits.pop_back();
-      break;
-    case 'h':
-      unit = 3600;
-      digits.pop_back();
-      break;
-    case 'd':
-      unit = 86400;
-      digits.pop_back();
-      break;
-    default:
-      break;
+  int64_t unit = 1;
+  if (!digits.empty()) {
+    switch (digits.back()) {
+      case 's':
+        digits.pop_back();
+        break;
+      case 'm':
+        unit = 60;
+        digits.pop_back();
+        break;
+      case 'h':
+        unit = 3600;
+        digits.pop_back();
+        break;
+      case 'd':
+        unit = 86400;
+        digits.pop_back();
+        break;
+      default:
+        break;
+    }
   }
-  uint64_t n = parse_u64(digits, what);
-  if (n > static_cast<uint64_t>(INT64_MAX / 2) / static_cast<uint64_t>(unit))
-    usage_fail(std::string(what) + " out of range: '" + s + "'");
-  int64_t d = static_cast<int64_t>(n) * unit;
+  uint64_t n = 0;
+  if ((sign != '+' && sign != '-') || !to_u64(digits, &n) ||
+      n > static_cast<uint64_t>(INT64_MAX / 4 / unit))
+    bad_value(what, s);
+  const int64_t d = static_cast<int64_t>(n) * unit;
   return sign == '+' ? t + d : t - d;
 }
 
