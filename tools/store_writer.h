@@ -39,15 +39,18 @@ struct writer_backup_spec {
   int64_t retain_until = 0;        // 0 = no retention
   uint8_t codec = 1;               // CODEC_ZSTD; per block, raw when it does not shrink
   int level = 3;
-  uint8_t cipher = 0;              // CIPHER_NONE; otherwise key must be set
-  std::vector<uint8_t> key;        // 32 bytes when cipher != 0
+  uint8_t cipher = 0;        // CIPHER_NONE; otherwise key must be set
+  std::vector<uint8_t> key;  // 32 bytes when cipher != 0
   writer_content content = writer_content::MIXED;
-  uint64_t seed = 1;               // content seed; use another seed in a DIFF to change blocks
+  uint64_t seed = 1;  // content seed; use another seed in a DIFF to change blocks
   // Block ids that get a payload; empty means every block of the volume
   // (the last one short when volume_size is not a multiple of block_size).
   std::vector<uint64_t> blocks;
-  std::vector<uint64_t> no_data_blocks;  // entries with BLOCK_FLAG_NO_DATA
-  std::string file_stem;                 // file name without extension; empty = "<name>-<stamp>[-n]"
+  // Entries with BLOCK_FLAG_NO_DATA: offset NO_OFFSET, stored_len 0, codec
+  // none, and raw_len and sha256 of a block of zeros. An id may not be in
+  // both lists; with blocks empty, every other block of the volume gets data.
+  std::vector<uint64_t> no_data_blocks;
+  std::string file_stem;  // file name without extension; empty = "<name>-<stamp>[-n]"
 };
 
 struct writer_result {
@@ -57,11 +60,20 @@ struct writer_result {
   std::vector<block_entry> table;  // as written
 };
 
-// Writes one backup. DIFF/INC take uuid links, block_size, volume_size,
+// Writes one backup: the image through "<image>.tmp" and a rename, then the
+// meta file through meta_write. Ids past the end of the volume are written as
+// whole blocks (a chain map ignores them). -3 for a spec that makes no sense
+// (DIFF/INC without a parent, FULL with one, cipher without a 32-byte key, id
+// in both lists, bad stem), -5 when an explicit stem's files exist, else the
+// status of the failing store call. DIFF/INC take uuid links, block_size, volume_size,
 // codec default and source_info from the parent's header.
 [[nodiscard]] status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out);
 
-// Damage on request, applied to a written backup.
+// Damage on request, applied in place to a written backup. Flipping inverts
+// every bit of one payload byte (-4 when the table has no such block, -3 for
+// a NO_DATA entry or a byte past the payload). Breaking the digest inverts
+// the first byte of table_sha256, which backup_load notices only when the
+// table is not empty.
 [[nodiscard]] status_t writer_flip_payload_byte(const writer_result& b, uint64_t block_id,
                                                 uint32_t byte_in_payload);
 [[nodiscard]] status_t writer_truncate_image(const writer_result& b, uint64_t length);
@@ -69,11 +81,18 @@ struct writer_result {
 [[nodiscard]] status_t writer_set_format_version(const writer_result& b, uint16_t version);
 [[nodiscard]] status_t writer_set_magic(const writer_result& b, uint32_t magic);
 
+// Writes a key file as 64 lower-case hex digits and a line feed, mode 0600,
+// through a temporary name. -5 when the path exists.
+[[nodiscard]] status_t writer_write_key_file(const std::string& path, const uint8_t key[32]);
+
 // An interrupted upload: a journal "<stem>.part" whose body is the header of
 // the backup being uploaded and whose image_name is "<stem>.csfb" (or the
 // kind's image extension), plus the partial image "<image_name>.tmp" of
 // partial_image_bytes bytes (none when negative). Records: one JOURNAL_BLOCK
-// per entry and a JOURNAL_COMMIT when commit is true.
+// per entry, one JOURNAL_REMOVE per removed block, and a JOURNAL_COMMIT
+// counting them when commit is true. The journal is created with O_EXCL (-5
+// when it exists), mode 0640. The body is the header of a new backup of the
+// given kind and name; a body_size above 131072 is padded with zeros.
 struct writer_journal_spec {
   std::string dir;
   std::string stem = "upload";
@@ -82,6 +101,7 @@ struct writer_journal_spec {
   int64_t partial_image_bytes = 1572864;
   uint32_t body_size = 131072;  // stored body_size field; 0 means 4096
   std::vector<block_entry> records;
+  std::vector<uint64_t> removed_blocks;  // JOURNAL_REMOVE records, after the blocks
   bool commit = true;
   uint64_t commit_value = 0;
 };
