@@ -1,7 +1,7 @@
 // The upload journal that the storage server keeps beside a partial image, so
 // that an interrupted upload can be continued. This program only reads it:
 // the listing reads the header and body, and the record replay below is what
-// a resume check needs.
+// a resume check needs. docs/formats.md describes the format for other programs.
 //
 // Header, 512 bytes at offset 0 (little-endian):
 //  off  width  field          notes
