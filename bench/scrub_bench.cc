@@ -1,0 +1,244 @@
+// How close scrub comes to what the machine allows. For one store directory
+// it measures, in the same run and on the same blocks:
+//   bound  a tight loop of pread + [AEAD open] + decompress + SHA-256 that
+//          calls OpenSSL, libzstd and liblz4 directly, with every context
+//          reused, nothing logged and nothing checked but the digest;
+//   scrub  the real program ("zuv_maintenance scrub"), timed from spawn to
+//          exit, with its peak resident set size.
+// Rounds alternate between the two so that noise from the shared machine
+// falls on both; the best round of each is reported. Output is one line:
+//   <label> decoded_MiB=.. bound_MBps=.. scrub_MBps=.. ratio=.. rss_MiB=.. rss_limit_MiB=..
+// The page cache is expected to be warm (the script reads the images first).
+#include <fcntl.h>
+#include <lz4.h>
+#include <openssl/evp.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "codec/cipher.h"
+#include "codec/compress.h"
+#include "codec/key_file.h"
+#include "store/backup.h"
+#include "store/fs.h"
+#include "store/naming.h"
+
+extern char** environ;
+
+namespace {
+
+[[noreturn]] void die(const char* what) {
+  fprintf(stderr, "zuv_bench_scrub: %s\n", what);
+  exit(1);
+}
+
+struct store_backup {
+  loaded_backup b;
+  uint8_t cipher = 0;
+  uint32_t block_size = 0;
+};
+
+struct bound_state {
+  const EVP_MD* sha256 = nullptr;
+  EVP_MD_CTX* md = nullptr;
+  EVP_CIPHER_CTX* cipher_ctx = nullptr;
+  const EVP_CIPHER* ciphers[3] = {};
+  uint8_t key[CIPHER_KEY_SIZE] = {};
+};
+
+// One pass of the bound over every backup. Returns the decoded bytes; dies on
+// any mismatch, since a bound that skips work would flatter nothing.
+uint64_t bound_pass(const std::vector<store_backup>& backups, bound_state* st) {
+  uint64_t decoded_total = 0;
+  for (const store_backup& sb : backups) {
+    int fd = ::open(sb.b.image_path.c_str(), O_RDONLY);
+    if (fd < 0) die("cannot open an image");
+    std::vector<uint8_t> stored(sb.block_size + SEAL_OVERHEAD), opened(sb.block_size),
+        decoded(sb.block_size);
+    for (const block_entry& e : sb.b.table) {
+      if (e.flags & BLOCK_FLAG_NO_DATA) continue;
+      ssize_t got = ::pread(fd, stored.data(), e.stored_len, static_cast<off_t>(e.offset));
+      if (got != static_cast<ssize_t>(e.stored_len)) die("short read");
+      const uint8_t* payload = stored.data();
+      size_t payload_len = e.stored_len;
+      if (sb.cipher != CIPHER_NONE) {
+        const int ct_len = static_cast<int>(e.stored_len - SEAL_OVERHEAD);
+        int out1 = 0, out2 = 0;
+        if (EVP_DecryptInit_ex2(st->cipher_ctx, st->ciphers[sb.cipher], st->key, stored.data(),
+                                nullptr) != 1 ||
+            EVP_DecryptUpdate(st->cipher_ctx, opened.data(), &out1, stored.data() + 12, ct_len) !=
+                1 ||
+            EVP_CIPHER_CTX_ctrl(st->cipher_ctx, EVP_CTRL_AEAD_SET_TAG, 16,
+                                stored.data() + 12 + ct_len) != 1 ||
+            EVP_DecryptFinal_ex(st->cipher_ctx, opened.data() + out1, &out2) != 1)
+          die("open failed");
+        payload = opened.data();
+        payload_len = static_cast<size_t>(out1 + out2);
+      }
+      size_t n = 0;
+      switch (e.codec) {
+        case CODEC_ZSTD: {
+          size_t r = ZSTD_decompress(decoded.data(), decoded.size(), payload, payload_len);
+          if (ZSTD_isError(r)) die("zstd failed");
+          n = r;
+          break;
+        }
+        case CODEC_LZ4: {
+          int r = LZ4_decompress_safe(
+              reinterpret_cast<const char*>(payload), reinterpret_cast<char*>(decoded.data()),
+              static_cast<int>(payload_len), static_cast<int>(decoded.size()));
+          if (r < 0) die("lz4 failed");
+          n = static_cast<size_t>(r);
+          break;
+        }
+        default:
+          memcpy(decoded.data(), payload, payload_len);
+          n = payload_len;
+      }
+      if (n != e.raw_len) die("length mismatch");
+      uint8_t digest[32];
+      unsigned dlen = 0;
+      if (EVP_DigestInit_ex2(st->md, st->sha256, nullptr) != 1 ||
+          EVP_DigestUpdate(st->md, decoded.data(), n) != 1 ||
+          EVP_DigestFinal_ex(st->md, digest, &dlen) != 1)
+        die("sha256 failed");
+      if (memcmp(digest, e.sha256, 32) != 0) die("digest mismatch");
+      decoded_total += n;
+    }
+    ::close(fd);
+  }
+  return decoded_total;
+}
+
+struct child_result {
+  double seconds = 0;
+  long max_rss_kib = 0;
+  int exit_status = -1;
+};
+
+child_result run_scrub(const std::string& program, const std::string& dir,
+                       const std::string& key_file) {
+  std::vector<std::string> args = {program, "scrub",       "--backup-dir",
+                                   dir,     "--no-syslog", "--no-log"};
+  if (!key_file.empty()) {
+    args.push_back("--decrypt-key-file");
+    args.push_back(key_file);
+  }
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
+    die("cannot spawn the program");
+  posix_spawn_file_actions_destroy(&fa);
+  int status = 0;
+  struct rusage ru {};
+  if (wait4(pid, &status, 0, &ru) != pid) die("wait4 failed");
+  child_result r;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.max_rss_kib = ru.ru_maxrss;
+  r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string program, dir, key_file, label = "store";
+  int rounds = 3;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string opt = argv[i];
+    if (opt == "--program")
+      program = argv[i + 1];
+    else if (opt == "--dir")
+      dir = argv[i + 1];
+    else if (opt == "--key")
+      key_file = argv[i + 1];
+    else if (opt == "--label")
+      label = argv[i + 1];
+    else if (opt == "--rounds")
+      rounds = atoi(argv[i + 1]);
+    else
+      die("usage: --program P --dir D [--key K] [--label L] [--rounds N]");
+  }
+  if (program.empty() || dir.empty() || rounds < 1) die("--program and --dir are required");
+
+  bound_state st;
+  if (!key_file.empty() && load_key_file(key_file.c_str(), st.key) != STATUS_OK)
+    die("cannot load the key file");
+  st.sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  st.ciphers[1] = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+  st.ciphers[2] = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+  st.md = EVP_MD_CTX_new();
+  st.cipher_ctx = EVP_CIPHER_CTX_new();
+  if (!st.sha256 || !st.ciphers[1] || !st.ciphers[2] || !st.md || !st.cipher_ctx)
+    die("OpenSSL set-up failed");
+
+  std::vector<store_backup> backups;
+  fs_dir d;
+  if (fs_dir_open(dir.c_str(), &d) != STATUS_OK) die("cannot open the store");
+  uint64_t table_bytes = 0;
+  uint32_t max_block = 0;
+  for (const char* name = nullptr; fs_dir_next(&d, &name) == STATUS_OK && name;) {
+    if (!is_meta_file_name(name)) continue;
+    store_backup sb;
+    std::string path = dir + "/" + name;
+    if (backup_load(path.c_str(), &sb.b) != STATUS_OK) die("cannot load a backup");
+    sb.cipher = header_cipher(*sb.b.header);
+    sb.block_size = header_block_size(*sb.b.header);
+    table_bytes += sb.b.table.size() * sizeof(block_entry);
+    max_block = std::max(max_block, sb.block_size);
+    backups.push_back(std::move(sb));
+  }
+  fs_dir_close(&d);
+  if (backups.empty()) die("no backups in the store");
+
+  // Untimed warm-up of both, so neither pays for a cold cache or first faults.
+  uint64_t decoded = bound_pass(backups, &st);
+  if (run_scrub(program, dir, key_file).exit_status != 0) die("scrub did not pass the store");
+
+  double best_bound = 1e30, best_scrub = 1e30;
+  long max_rss = 0;
+  for (int r = 0; r < rounds; r++) {
+    auto t0 = std::chrono::steady_clock::now();
+    bound_pass(backups, &st);
+    double bs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    best_bound = std::min(best_bound, bs);
+    child_result c = run_scrub(program, dir, key_file);
+    if (c.exit_status != 0) die("scrub did not pass the store");
+    best_scrub = std::min(best_scrub, c.seconds);
+    max_rss = std::max(max_rss, c.max_rss_kib);
+  }
+
+  const double mib = 1048576.0;
+  const double bound_mbps = static_cast<double>(decoded) / 1e6 / best_bound;
+  const double scrub_mbps = static_cast<double>(decoded) / 1e6 / best_scrub;
+  const double rss_limit = (3.0 * max_block + static_cast<double>(table_bytes)) / mib + 16.0;
+  printf(
+      "%-14s decoded_MiB=%.0f bound_MBps=%.0f scrub_MBps=%.0f ratio=%.1f%% rss_MiB=%.1f "
+      "rss_limit_MiB=%.1f %s\n",
+      label.c_str(), static_cast<double>(decoded) / mib, bound_mbps, scrub_mbps,
+      100.0 * scrub_mbps / bound_mbps, static_cast<double>(max_rss) / 1024.0, rss_limit,
+      (scrub_mbps >= 0.9 * bound_mbps && max_rss / 1024.0 < rss_limit) ? "ok" : "BELOW GOAL");
+
+  for (store_backup& sb : backups) backup_release(&sb.b);
+  EVP_MD_CTX_free(st.md);
+  EVP_CIPHER_CTX_free(st.cipher_ctx);
+  return 0;
+}

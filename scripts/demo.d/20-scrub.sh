@@ -1,0 +1,10 @@
+# Scrub: re-read and verify every stored block of the sample store. With the
+# key file the encrypted backup is verified too, and the one damaged block is
+# reported as bit rot (exit status 1); without it the encrypted backup is
+# skipped with a warning and the damaged block is still found.
+section "scrub with the key file: clean backups pass, the damaged block is bit rot"
+echo "(damaged: $demo_damaged; encrypted: $demo_enc)"
+run scrub --backup-dir "$store" --decrypt-key-file "$demo_key"
+
+section "scrub without a key: the encrypted backup is skipped with a warning"
+run scrub --backup-dir "$store"
