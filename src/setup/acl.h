@@ -12,7 +12,16 @@ struct acl_add_request {
   const char* key = nullptr;       // --key, or null to generate one
 };
 
-// On success key_out (cap >= 65) holds the key that was written.
+// Appends "<key> <dirs>\n" to the ACL file, with req.key or a new random
+// 256-bit key as 64 lowercase hex digits. On success key_out (cap >= 65) holds
+// the key that was written.
+// STATUS_INVALID, writing nothing, for a --dir or --key the storage server
+// would reject or read differently: an unsafe or empty pattern, more than 8
+// patterns, a pattern over 63 characters, a control character, a comment
+// mark after a blank, a quoted value after "=", a key over 64 characters or
+// with a blank. STATUS_IO when the file cannot be opened or written; a failed
+// write leaves the file as it was. A file made here is 0600; an existing one
+// keeps its mode. No lock is taken and duplicate keys are not looked for.
 [[nodiscard]] status_t acl_add(const acl_add_request& req, char* key_out, size_t key_cap);
 
 // 1 when every "/"-separated component is non-empty, not "." or "..", and has
