@@ -2,7 +2,8 @@
 // block table entry, and the little-endian load/store helpers every reader
 // and writer uses. Nothing casts a struct over a buffer; every field is read
 // and written at its offset with an explicit byte order, so host byte order
-// and struct packing never matter.
+// and struct packing never matter. docs/formats.md describes the same layout
+// for the authors of other programs.
 #pragma once
 
 #include <cstddef>
