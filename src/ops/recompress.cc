@@ -1,4 +1,216 @@
 #include "ops/recompress.h"
 
-// Not built yet: an honest failure rather than a pretend success.
-status_t recompress_backup(const recompress_request&) { return STATUS_NOT_SUPPORTED; }
+#include <sys/stat.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "codec/cipher.h"
+#include "codec/compress.h"
+#include "codec/digest.h"
+#include "store/backup.h"
+#include "store/format.h"
+#include "store/fs.h"
+#include "store/header.h"
+
+// A rewrite replaces two files that only make sense together: the image and
+// the meta file whose table points into it. Everything new is written and
+// flushed under temporary names first, so that a failure before the swap
+// leaves the backup exactly as it was. The swap itself is two renames; the old
+// image keeps a second name until the new meta file is in place, so that a
+// failure between the renames can put the old image back instead of leaving a
+// new image under the old table.
+
+namespace {
+
+// The buffers of one rewrite, allocated once from the backup's block size.
+struct rewrite_buffers {
+  std::vector<uint8_t> read;     // one stored payload
+  std::vector<uint8_t> decoded;  // one block
+  std::vector<uint8_t> output;   // one block compressed with the target codec
+};
+
+// Entries whose lengths exceed the block size would overrun the buffers, and
+// a raw_len beyond it cannot describe a block of this backup: the table is
+// damaged and is left alone.
+status_t check_entries(const loaded_backup& b) {
+  uint32_t block_size = header_block_size(*b.header);
+  for (const block_entry& e : b.table)
+    if (e.stored_len > block_size || e.raw_len > block_size) return STATUS_CORRUPT;
+  return STATUS_OK;
+}
+
+// Decodes every payload of the image and writes it again with the target
+// codec (raw when that does not make it strictly smaller), back to back from
+// offset 0, in table order. Fills the new table and the image's length.
+status_t rewrite_image(const loaded_backup& b, const recompress_request& req, uint8_t codec,
+                       int in_fd, int out_fd, rewrite_buffers* buf, std::vector<block_entry>* table,
+                       uint64_t* out_bytes) {
+  size_t block_size = header_block_size(*b.header);
+  uint64_t out_off = 0;
+  for (const block_entry& old : b.table) {
+    block_entry e = old;
+    if (e.flags & BLOCK_FLAG_NO_DATA) {
+      e.offset = NO_OFFSET;
+      table->push_back(e);
+      continue;
+    }
+    size_t got = 0;
+    status_t s = fs_pread(in_fd, buf->read.data(), e.stored_len, e.offset, &got);
+    if (s != STATUS_OK) return s;
+    if (got != e.stored_len) return STATUS_CORRUPT;
+    size_t raw = 0;
+    s = codec_decompress(e.codec, buf->read.data(), e.stored_len, buf->decoded.data(), block_size,
+                         &raw);
+    if (s != STATUS_OK) return s;
+    size_t packed = codec_compress(codec, req.level, buf->decoded.data(), raw, buf->output.data(),
+                                   buf->output.size());
+    const uint8_t* payload = packed ? buf->output.data() : buf->decoded.data();
+    size_t len = packed ? packed : raw;
+    size_t put = 0;
+    s = fs_pwrite_all(out_fd, payload, len, out_off, &put);
+    if (s != STATUS_OK) return s;
+    if (put != len) return STATUS_IO;
+    e.codec = packed ? codec : static_cast<uint8_t>(CODEC_NONE);
+    e.stored_len = static_cast<uint32_t>(len);
+    e.offset = out_off;
+    out_off += len;
+    table->push_back(e);
+  }
+  *out_bytes = out_off;
+  return STATUS_OK;
+}
+
+// Writes a complete meta file for header and table to path and flushes it,
+// without putting it in place: the caller renames it once the image it
+// describes is in place. The header is copied with block_count, header_size
+// and table_sha256 set for this table, as every meta file written here has
+// them.
+status_t write_meta_file(const std::string& path, const backup_header& header,
+                         const std::vector<block_entry>& table) {
+  std::unique_ptr<backup_header> h;
+  std::vector<uint8_t> bytes;
+  try {
+    h = std::make_unique<backup_header>(header);
+    bytes.resize(table.size() * BLOCK_ENTRY_SIZE);
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+  for (size_t i = 0; i < table.size(); i++)
+    block_entry_encode(table[i], bytes.data() + i * BLOCK_ENTRY_SIZE);
+  store_le64(h->raw + HDR_BLOCK_COUNT, table.size());
+  store_le32(h->raw + HDR_HEADER_SIZE, static_cast<uint32_t>(HEADER_SIZE));
+  if (table.empty())
+    memset(h->raw + HDR_TABLE_SHA256, 0, SHA256_SIZE);
+  else
+    sha256_digest(bytes.data(), bytes.size(), h->raw + HDR_TABLE_SHA256);
+
+  unique_fd fd;
+  status_t s = fs_create(path.c_str(), 0644, fd.out());
+  if (s != STATUS_OK) return s;
+  size_t put = 0;
+  s = fs_pwrite_all(fd.get(), h->raw, HEADER_SIZE, 0, &put);
+  if (s == STATUS_OK && put != HEADER_SIZE) s = STATUS_IO;
+  if (s == STATUS_OK && !bytes.empty()) {
+    s = fs_pwrite_all(fd.get(), bytes.data(), bytes.size(), HEADER_SIZE, &put);
+    if (s == STATUS_OK && put != bytes.size()) s = STATUS_IO;
+  }
+  if (s == STATUS_OK) s = fs_fsync(fd.get());
+  status_t c = fd.close();
+  return s != STATUS_OK ? s : c;
+}
+
+// Puts the new image and meta file in place of the old ones. On failure the
+// backup is left as it was whenever the failing step allows it: only a
+// failure of the last directory flush leaves the new pair in place (and the
+// old image under its spare name) with an error.
+status_t swap_in(const loaded_backup& b, const std::string& new_image,
+                 const std::string& new_meta) {
+  const std::string old_image = b.image_path + ".recompress.old";
+  // A spare name left by an interrupted run is ours to replace.
+  status_t s = fs_remove(old_image.c_str());
+  if (s != STATUS_OK && s != STATUS_NOT_FOUND) return s;
+  s = fs_link(b.image_path.c_str(), old_image.c_str());
+  if (s != STATUS_OK) return s;
+
+  s = fs_rename(new_image.c_str(), b.image_path.c_str());
+  if (s != STATUS_OK) {
+    (void)fs_remove(old_image.c_str());
+    return s;
+  }
+  // The image must be in place on disk before the meta file that points into
+  // it can be.
+  s = fs_fsync_parent(b.image_path.c_str());
+  if (s == STATUS_OK) s = fs_rename(new_meta.c_str(), b.meta_path.c_str());
+  if (s != STATUS_OK) {
+    // The old meta file still stands: give it back its image.
+    (void)fs_rename(old_image.c_str(), b.image_path.c_str());
+    (void)fs_fsync_parent(b.image_path.c_str());
+    return s;
+  }
+  s = fs_fsync_parent(b.meta_path.c_str());
+  if (s != STATUS_OK) return s;        // the spare name stays: the renames may not be durable
+  (void)fs_remove(old_image.c_str());  // only a spare name; the backup is complete
+  return STATUS_OK;
+}
+
+status_t recompress_loaded(const loaded_backup& b, const recompress_request& req) {
+  // Sealed payloads cannot be decoded without the key, and treating them as
+  // compressed data would fail or write garbage.
+  if (header_cipher(*b.header) != CIPHER_NONE) return STATUS_NOT_SUPPORTED;
+  status_t s = check_entries(b);
+  if (s != STATUS_OK) return s;
+
+  uint8_t codec = req.codec == CODEC_LZ4 ? CODEC_LZ4 : CODEC_ZSTD;
+  size_t block_size = header_block_size(*b.header);
+  rewrite_buffers buf;
+  std::vector<block_entry> table;
+  std::unique_ptr<backup_header> header;
+  try {
+    buf.read.resize(block_size);
+    buf.decoded.resize(block_size);
+    buf.output.resize(codec_bound(codec, block_size));
+    table.reserve(b.table.size());
+    header = std::make_unique<backup_header>(*b.header);
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+
+  unique_fd in;
+  s = fs_open_read(b.image_path.c_str(), in.out());
+  if (s != STATUS_OK) return s;
+  fs_advise_sequential(in.get());
+  const std::string tmp_image = b.image_path + ".recompress.tmp";
+  unique_fd out;
+  s = fs_create(tmp_image.c_str(), 0644, out.out());
+  if (s != STATUS_OK) return s;
+
+  uint64_t image_bytes = 0;
+  s = rewrite_image(b, req, codec, in.get(), out.get(), &buf, &table, &image_bytes);
+  if (s == STATUS_OK) s = fs_fsync(out.get());
+  status_t c = out.close();
+  if (s == STATUS_OK) s = c;
+  (void)in.close();
+  if (s != STATUS_OK) return s;
+
+  header_set_codec(header.get(), codec);
+  header_set_image_bytes(header.get(), image_bytes);
+  const std::string tmp_meta = b.meta_path + ".tmp";
+  s = write_meta_file(tmp_meta, *header, table);
+  if (s != STATUS_OK) return s;
+  return swap_in(b, tmp_image, tmp_meta);
+}
+
+}  // namespace
+
+status_t recompress_backup(const recompress_request& req) {
+  if (!req.meta_path) return STATUS_INVALID;
+  loaded_backup b;
+  status_t s = backup_load(req.meta_path, &b);
+  if (s == STATUS_OK) s = recompress_loaded(b, req);
+  backup_release(&b);
+  return s;
+}

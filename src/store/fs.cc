@@ -147,6 +147,12 @@ status_t fs_remove(const char* path) {
   return STATUS_OK;
 }
 
+status_t fs_link(const char* existing, const char* new_path) {
+  if (fault_fails(FS_OP_LINK, new_path, nullptr)) return status_from_errno(errno);
+  if (::link(existing, new_path) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
 status_t fs_mkdir(const char* path, mode_t mode) {
   if (fault_fails(FS_OP_MKDIR, path, nullptr)) return status_from_errno(errno);
   if (::mkdir(path, mode) != 0) return status_from_errno(errno);

@@ -48,6 +48,9 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 // Atomic replace on one file system; see fs_fsync_parent for durability.
 [[nodiscard]] status_t fs_rename(const char* from, const char* to);
 [[nodiscard]] status_t fs_remove(const char* path);
+// A second name for an existing file (link). Lets a rewrite keep the old
+// version reachable until the new one is committed, so it can be put back.
+[[nodiscard]] status_t fs_link(const char* existing, const char* new_path);
 [[nodiscard]] status_t fs_mkdir(const char* path, mode_t mode);
 // stat (follows links) / lstat (does not).
 [[nodiscard]] status_t fs_stat(const char* path, struct stat* out);
@@ -141,6 +144,7 @@ enum fs_op : uint8_t {
   FS_OP_OPENDIR,
   FS_OP_READDIR,
   FS_OP_COPY,
+  FS_OP_LINK,
 };
 
 // What the hook asks of one call: err != 0 makes the call fail with that errno

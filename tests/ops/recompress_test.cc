@@ -1,0 +1,333 @@
+#include "ops/recompress.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codec/cipher.h"
+#include "codec/compress.h"
+#include "codec/digest.h"
+#include "store/backup.h"
+#include "store/format.h"
+#include "store/header.h"
+#include "store_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+using Blocks = std::map<uint64_t, std::vector<uint8_t>>;
+
+Snapshot snapshot(const std::string& dir) {
+  Snapshot s;
+  for (const std::string& name : test::list_dir(dir)) s[name] = test::read_file(dir + "/" + name);
+  return s;
+}
+
+void restore(const std::string& dir, const Snapshot& s) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  for (const auto& [name, bytes] : s) test::write_file(dir + "/" + name, bytes);
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Decodes every payload of an unsealed backup the way a scrub does, checking
+// the layout a rewrite promises (payloads back to back from 0 in table order,
+// image_bytes equal to the image size) and each block's length and digest.
+void decode_all(const std::string& meta, Blocks* out) {
+  loaded_backup b;
+  ASSERT_EQ(backup_load(meta.c_str(), &b), STATUS_OK);
+  std::vector<uint8_t> image = test::read_file(b.image_path);
+  ASSERT_EQ(image.size(), header_image_bytes(*b.header));
+  uint32_t block_size = header_block_size(*b.header);
+  uint64_t next = 0;
+  for (const block_entry& e : b.table) {
+    if (e.flags & BLOCK_FLAG_NO_DATA) {
+      EXPECT_EQ(e.offset, NO_OFFSET);
+      continue;
+    }
+    ASSERT_EQ(e.offset, next) << "block " << e.block_id;
+    ASSERT_LE(e.offset + e.stored_len, image.size());
+    next += e.stored_len;
+    std::vector<uint8_t> data(block_size);
+    size_t n = 0;
+    ASSERT_EQ(codec_decompress(e.codec, image.data() + e.offset, e.stored_len, data.data(),
+                               block_size, &n),
+              STATUS_OK);
+    ASSERT_EQ(n, e.raw_len);
+    data.resize(n);
+    uint8_t digest[SHA256_SIZE];
+    sha256_digest(data.data(), n, digest);
+    EXPECT_EQ(memcmp(digest, e.sha256, SHA256_SIZE), 0) << "block " << e.block_id;
+    (*out)[e.block_id] = std::move(data);
+  }
+  EXPECT_EQ(next, image.size());
+}
+
+class RecompressTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = tmp_.path() + "/store";
+    std::filesystem::create_directory(dir_);
+  }
+
+  writer_result write(writer_content content = writer_content::MIXED, uint8_t cipher = 0) {
+    writer_backup_spec spec;
+    spec.dir = dir_;
+    spec.content = content;
+    spec.blocks = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    spec.no_data_blocks = {3};
+    spec.retain_until = 5555;
+    spec.cipher = cipher;
+    if (cipher != 0) spec.key.assign(CIPHER_KEY_SIZE, 0x42);
+    writer_result r;
+    EXPECT_EQ(writer_write_backup(spec, &r), STATUS_OK);
+    return r;
+  }
+
+  static status_t recompress(const std::string& meta, int32_t codec, int32_t level = 9) {
+    recompress_request req;
+    req.meta_path = meta.c_str();
+    req.codec = codec;
+    req.level = level;
+    return recompress_backup(req);
+  }
+
+  // Only the temporary names a failed or interrupted rewrite may leave.
+  void expect_only_temporaries_besides(const writer_result& b) {
+    for (const std::string& name : test::list_dir(dir_)) {
+      std::string path = dir_ + "/" + name;
+      if (path == b.meta_path || path == b.image_path) continue;
+      EXPECT_TRUE(ends_with(name, ".tmp") || ends_with(name, ".recompress.old")) << name;
+    }
+  }
+
+  test::TempDir tmp_;
+  std::string dir_;
+};
+
+// Header bytes a rewrite may change: codec, image_bytes and table_sha256.
+void expect_header_same_but_layout(const backup_header& before, const backup_header& after) {
+  backup_header patched = after;
+  patched.raw[HDR_CODEC] = before.raw[HDR_CODEC];
+  memcpy(patched.raw + HDR_IMAGE_BYTES, before.raw + HDR_IMAGE_BYTES, 8);
+  memcpy(patched.raw + HDR_TABLE_SHA256, before.raw + HDR_TABLE_SHA256, 32);
+  EXPECT_EQ(memcmp(patched.raw, before.raw, HEADER_SIZE), 0);
+}
+
+// ---- What a rewrite keeps and what it changes ----
+
+TEST_F(RecompressTest, ZstdToLz4AndBackKeepsIdentityDigestsAndData) {
+  writer_result w = write();
+  // Bytes of the header this program does not know must survive.
+  for (uint64_t off : {0x300ull, 0x7000ull, 0x1FFFFull}) test::flip_byte(w.meta_path, off, 0x5A);
+  loaded_backup before;
+  ASSERT_EQ(backup_load(w.meta_path.c_str(), &before), STATUS_OK);
+  Blocks original;
+  decode_all(w.meta_path, &original);
+  ASSERT_EQ(original.size(), 15u);
+
+  for (int32_t codec : {CODEC_LZ4, CODEC_ZSTD}) {
+    SCOPED_TRACE(codec == CODEC_LZ4 ? "to lz4" : "back to zstd");
+    ASSERT_EQ(recompress(w.meta_path, codec, 3), STATUS_OK);
+    loaded_backup after;
+    ASSERT_EQ(backup_load(w.meta_path.c_str(), &after), STATUS_OK);
+    EXPECT_EQ(header_codec(*after.header), codec);
+    expect_header_same_but_layout(*before.header, *after.header);
+    ASSERT_EQ(after.table.size(), before.table.size());
+    int compressed = 0;
+    for (size_t i = 0; i < after.table.size(); i++) {
+      const block_entry& a = after.table[i];
+      const block_entry& b = before.table[i];
+      EXPECT_EQ(a.block_id, b.block_id);
+      EXPECT_EQ(a.raw_len, b.raw_len);
+      EXPECT_EQ(a.flags, b.flags);
+      EXPECT_EQ(memcmp(a.sha256, b.sha256, 32), 0);
+      if (a.flags & BLOCK_FLAG_NO_DATA) continue;
+      EXPECT_TRUE(a.codec == codec || a.codec == CODEC_NONE) << int(a.codec);
+      if (a.codec == CODEC_NONE) {
+        EXPECT_EQ(a.stored_len, a.raw_len);
+      }
+      if (a.codec == codec) {
+        EXPECT_LT(a.stored_len, a.raw_len);
+        compressed++;
+      }
+    }
+    EXPECT_GT(compressed, 0);
+    Blocks now;
+    decode_all(w.meta_path, &now);
+    EXPECT_EQ(now, original);
+    expect_only_temporaries_besides(w);
+  }
+  EXPECT_TRUE(test::list_dir(dir_).size() == 2u);
+}
+
+TEST_F(RecompressTest, IncompressibleBlocksAreStoredRaw) {
+  writer_result w = write(writer_content::RANDOM);
+  Blocks original;
+  decode_all(w.meta_path, &original);
+  ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_OK);
+  loaded_backup after;
+  ASSERT_EQ(backup_load(w.meta_path.c_str(), &after), STATUS_OK);
+  for (const block_entry& e : after.table) {
+    if (e.flags & BLOCK_FLAG_NO_DATA) continue;
+    EXPECT_EQ(e.codec, CODEC_NONE);
+    EXPECT_EQ(e.stored_len, e.raw_len);
+  }
+  Blocks now;
+  decode_all(w.meta_path, &now);
+  EXPECT_EQ(now, original);
+}
+
+TEST_F(RecompressTest, EmptyBackupGetsAnEmptyImageAndTheTargetCodec) {
+  std::string meta = dir_ + "/empty-202401010000.infb";
+  std::string image = dir_ + "/empty-202401010000.csfb";
+  backup_header h;
+  header_init_full(&h, "empty", 1048576, 65536);
+  ASSERT_EQ(meta_write(meta.c_str(), 0644, h, nullptr, 0), STATUS_OK);
+  test::write_file(image, {});
+  ASSERT_EQ(recompress(meta, CODEC_LZ4), STATUS_OK);
+  backup_header after;
+  ASSERT_EQ(header_read(meta.c_str(), &after), STATUS_OK);
+  EXPECT_EQ(header_codec(after), CODEC_LZ4);
+  EXPECT_EQ(header_block_count(after), 0u);
+  EXPECT_EQ(header_image_bytes(after), 0u);
+  EXPECT_EQ(test::file_size(image), 0u);
+  EXPECT_EQ(test::file_size(meta), HEADER_SIZE);
+}
+
+TEST_F(RecompressTest, UnknownTargetNameWarnsAndUsesZstd) {
+  writer_result w = write();
+  ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_OK);
+  test::RunResult r = test::run_zuv({"recompress", "--meta", w.meta_path, "--to", "brotli"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(test::strip_log_times(r.err).find("WARN  --to 'brotli' unknown, using zstd\n"),
+            std::string::npos)
+      << r.err;
+  backup_header h;
+  ASSERT_EQ(header_read(w.meta_path.c_str(), &h), STATUS_OK);
+  EXPECT_EQ(header_codec(h), CODEC_ZSTD);
+  Blocks now;
+  decode_all(w.meta_path, &now);
+}
+
+// ---- Backups that are refused, and left exactly as they were ----
+
+TEST_F(RecompressTest, TruncatedImageIsCorruptAndChangesNothing) {
+  writer_result w = write();
+  ASSERT_EQ(writer_truncate_image(w, test::file_size(w.image_path) - 7), STATUS_OK);
+  std::vector<uint8_t> meta = test::read_file(w.meta_path);
+  std::vector<uint8_t> image = test::read_file(w.image_path);
+  EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_CORRUPT);
+  EXPECT_EQ(test::read_file(w.meta_path), meta);
+  EXPECT_EQ(test::read_file(w.image_path), image);
+  expect_only_temporaries_besides(w);
+}
+
+TEST_F(RecompressTest, SealedBackupIsNotSupportedAndNoFileIsCreated) {
+  writer_result w = write(writer_content::MIXED, CIPHER_AES_256_GCM);
+  Snapshot before = snapshot(dir_);
+  EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(snapshot(dir_), before);
+}
+
+TEST_F(RecompressTest, EntryLongerThanABlockIsCorruptAndNoFileIsCreated) {
+  for (bool raw : {false, true}) {
+    SCOPED_TRACE(raw ? "raw_len" : "stored_len");
+    writer_result w = write();
+    loaded_backup b;
+    ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
+    uint32_t too_long = header_block_size(*b.header) + 1;
+    (raw ? b.table[5].raw_len : b.table[5].stored_len) = too_long;
+    ASSERT_EQ(meta_write(w.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+              STATUS_OK);
+    Snapshot before = snapshot(dir_);
+    EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_CORRUPT);
+    EXPECT_EQ(snapshot(dir_), before);
+    restore(dir_, {});
+  }
+}
+
+// ---- Failures of the file system ----
+
+TEST_F(RecompressTest, FailedMetaRenamePutsTheOldImageBack) {
+  writer_result w = write();
+  std::vector<uint8_t> meta = test::read_file(w.meta_path);
+  std::vector<uint8_t> image = test::read_file(w.image_path);
+  status_t s;
+  {
+    test::FaultInjector faults;
+    std::string target = w.meta_path;
+    faults.fail_when(
+        [&](fs_op op, const char* path) { return op == FS_OP_RENAME && path && path == target; },
+        EIO);
+    s = recompress(w.meta_path, CODEC_LZ4);
+    EXPECT_TRUE(faults.fired());
+  }
+  EXPECT_EQ(s, STATUS_IO);
+  EXPECT_EQ(test::read_file(w.meta_path), meta);
+  EXPECT_EQ(test::read_file(w.image_path), image);
+  expect_only_temporaries_besides(w);
+  // The leftovers do not stand in the way of the next run.
+  ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_OK);
+  Blocks now;
+  decode_all(w.meta_path, &now);
+  EXPECT_EQ(now.size(), 15u);
+}
+
+// Fails the 1st, 2nd, ... call of the operations that read, write, flush,
+// link, rename or remove, until a run meets no fault. After each run the
+// meta file and the image are both the old ones or both the new ones, no
+// descriptor is left open, and anything else is a temporary file.
+TEST_F(RecompressTest, EveryFailedFileCallLeavesTheOldBackupOrTheNewOne) {
+  writer_result w = write();
+  Snapshot original = snapshot(dir_);
+  ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4, 1), STATUS_OK);
+  std::vector<uint8_t> new_meta = test::read_file(w.meta_path);
+  std::vector<uint8_t> new_image = test::read_file(w.image_path);
+  std::vector<uint8_t> old_meta = original.at(w.meta_path.substr(dir_.size() + 1));
+  std::vector<uint8_t> old_image = original.at(w.image_path.substr(dir_.size() + 1));
+  ASSERT_NE(new_image, old_image);
+
+  bool finished = false;
+  for (uint64_t k = 1; k < 500 && !finished; k++) {
+    SCOPED_TRACE("failing call " + std::to_string(k));
+    restore(dir_, original);
+    int fds = test::open_fd_count();
+    status_t s;
+    bool fired;
+    {
+      test::FaultInjector faults;
+      faults.only({FS_OP_OPEN, FS_OP_PREAD, FS_OP_PWRITE, FS_OP_FSYNC, FS_OP_RENAME, FS_OP_REMOVE,
+                   FS_OP_LINK, FS_OP_CLOSE});
+      faults.fail_at(k, EIO);
+      s = recompress(w.meta_path, CODEC_LZ4, 1);
+      fired = faults.fired();
+    }
+    EXPECT_EQ(test::open_fd_count(), fds);
+    std::vector<uint8_t> meta = test::read_file(w.meta_path);
+    std::vector<uint8_t> image = test::read_file(w.image_path);
+    bool old_pair = meta == old_meta && image == old_image;
+    bool new_pair = meta == new_meta && image == new_image;
+    EXPECT_TRUE(old_pair || new_pair);
+    if (s == STATUS_OK) {
+      EXPECT_TRUE(new_pair);
+    }
+    expect_only_temporaries_besides(w);
+    if (!fired) {
+      EXPECT_EQ(s, STATUS_OK);
+      finished = true;
+    }
+  }
+  EXPECT_TRUE(finished);
+}
+
+}  // namespace

@@ -1,0 +1,432 @@
+#include "ops/synthetic_full.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "codec/cipher.h"
+#include "codec/compress.h"
+#include "codec/digest.h"
+#include "store/backup.h"
+#include "store/format.h"
+#include "store/header.h"
+#include "store_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+
+Snapshot snapshot(const std::string& dir) {
+  Snapshot s;
+  for (const std::string& name : test::list_dir(dir)) s[name] = test::read_file(dir + "/" + name);
+  return s;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> meta_files(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const std::string& name : test::list_dir(dir))
+    if (ends_with(name, ".infb") || ends_with(name, ".indb") || ends_with(name, ".inib"))
+      out.push_back(dir + "/" + name);
+  return out;
+}
+
+// Reads a backup the way a scrub does and checks everything a writer of this
+// program promises: entries sorted by block_id, payloads back to back from 0
+// in table order, image_bytes equal to the image size, and every payload
+// decoding to raw_len bytes with the entry's digest.
+void expect_backup_whole(const std::string& meta, const std::vector<uint8_t>& key = {}) {
+  loaded_backup b;
+  ASSERT_EQ(backup_load(meta.c_str(), &b), STATUS_OK) << meta;
+  std::vector<uint8_t> image = test::read_file(b.image_path);
+  EXPECT_EQ(image.size(), header_image_bytes(*b.header));
+  uint32_t block_size = header_block_size(*b.header);
+  uint8_t cipher = header_cipher(*b.header);
+  uint64_t next = 0;
+  std::vector<uint8_t> plain(block_size + SEAL_OVERHEAD), decoded(block_size);
+  for (size_t i = 0; i < b.table.size(); i++) {
+    const block_entry& e = b.table[i];
+    if (i > 0) {
+      EXPECT_LT(b.table[i - 1].block_id, e.block_id);
+    }
+    if (e.flags & BLOCK_FLAG_NO_DATA) {
+      EXPECT_EQ(e.offset, NO_OFFSET);
+      continue;
+    }
+    ASSERT_EQ(e.offset, next) << "block " << e.block_id;
+    ASSERT_LE(e.offset + e.stored_len, image.size());
+    next += e.stored_len;
+    const uint8_t* payload = image.data() + e.offset;
+    size_t len = e.stored_len;
+    if (cipher != CIPHER_NONE) {
+      ASSERT_EQ(key.size(), CIPHER_KEY_SIZE);
+      ASSERT_EQ(open_block(cipher, key.data(), payload, len, plain.data(), plain.size(), &len),
+                STATUS_OK);
+      payload = plain.data();
+    }
+    size_t n = 0;
+    ASSERT_EQ(codec_decompress(e.codec, payload, len, decoded.data(), block_size, &n), STATUS_OK);
+    EXPECT_EQ(n, e.raw_len);
+    uint8_t digest[SHA256_SIZE];
+    sha256_digest(decoded.data(), n, digest);
+    EXPECT_EQ(memcmp(digest, e.sha256, SHA256_SIZE), 0) << "block " << e.block_id;
+  }
+  EXPECT_EQ(next, image.size());
+}
+
+bool same_entry_but_offset(const block_entry& a, const block_entry& b) {
+  return a.block_id == b.block_id && a.stored_len == b.stored_len && a.raw_len == b.raw_len &&
+         a.codec == b.codec && a.flags == b.flags && memcmp(a.sha256, b.sha256, 32) == 0;
+}
+
+std::vector<uint8_t> payload_of(const writer_result& b, const block_entry& e) {
+  std::vector<uint8_t> image = test::read_file(b.image_path);
+  return {image.begin() + static_cast<long>(e.offset),
+          image.begin() + static_cast<long>(e.offset + e.stored_len)};
+}
+
+class SyntheticFullTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    src_ = tmp_.path() + "/src";
+    out_ = tmp_.path() + "/out";
+    std::filesystem::create_directory(src_);
+    std::filesystem::create_directory(out_);
+  }
+
+  writer_result write(writer_backup_spec spec) {
+    if (spec.dir.empty()) spec.dir = src_;
+    writer_result r;
+    status_t s = writer_write_backup(spec, &r);
+    EXPECT_EQ(s, STATUS_OK);
+    return r;
+  }
+  writer_result full(std::vector<uint64_t> blocks = {}) {
+    writer_backup_spec spec;
+    spec.blocks = std::move(blocks);
+    spec.retain_until = 1111;
+    return write(spec);
+  }
+  writer_result child(const writer_result& parent, uint8_t kind, std::vector<uint64_t> blocks,
+                      uint64_t seed, std::vector<uint64_t> no_data = {}) {
+    writer_backup_spec spec;
+    spec.kind = kind;
+    spec.parent_meta = parent.meta_path;
+    spec.blocks = std::move(blocks);
+    spec.no_data_blocks = std::move(no_data);
+    spec.seed = seed;
+    spec.retain_until = 2222 + seed;
+    return write(spec);
+  }
+
+  status_t collapse(const std::string& target, const std::string& name = "synth") {
+    synthetic_full_request req;
+    req.target = target.c_str();
+    req.search_dir = src_.c_str();
+    req.out_dir = out_.c_str();
+    req.name = name.c_str();
+    return synthetic_full(req);
+  }
+  // The one meta file in the output directory.
+  std::string only_result() {
+    std::vector<std::string> metas = meta_files(out_);
+    EXPECT_EQ(metas.size(), 1u);
+    return metas.empty() ? std::string() : metas[0];
+  }
+
+  test::TempDir tmp_;
+  std::string src_, out_;
+};
+
+// ---- Which blocks the new FULL holds ----
+
+TEST_F(SyntheticFullTest, FullTargetIsAlreadyCollapsedAndCreatesNothing) {
+  writer_result f = full();
+  Snapshot before = snapshot(src_);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(collapse(f.meta_path), STATUS_OK);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(
+      err.find("INFO  synthetic_full: chain is already a single FULL backup, nothing to do\n"),
+      std::string::npos)
+      << err;
+  EXPECT_TRUE(test::list_dir(out_).empty());
+  EXPECT_EQ(snapshot(src_), before);
+}
+
+TEST_F(SyntheticFullTest, DiffOnFullTakesEveryBlockFromTheNewestMemberThatHasIt) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1, 5, 9}, 2);
+  Snapshot before = snapshot(src_);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
+  std::string err = testing::internal::GetCapturedStderr();
+  std::string meta = only_result();
+  expect_backup_whole(meta);
+
+  loaded_backup r;
+  ASSERT_EQ(backup_load(meta.c_str(), &r), STATUS_OK);
+  ASSERT_EQ(r.table.size(), f.table.size());
+  std::vector<uint8_t> image = test::read_file(r.image_path);
+  for (const block_entry& e : r.table) {
+    const writer_result& owner = (e.block_id == 1 || e.block_id == 5 || e.block_id == 9) ? d : f;
+    const block_entry* want = nullptr;
+    for (const block_entry& w : owner.table)
+      if (w.block_id == e.block_id) want = &w;
+    ASSERT_NE(want, nullptr);
+    EXPECT_TRUE(same_entry_but_offset(e, *want)) << "block " << e.block_id;
+    std::vector<uint8_t> got(image.begin() + static_cast<long>(e.offset),
+                             image.begin() + static_cast<long>(e.offset + e.stored_len));
+    EXPECT_EQ(got, payload_of(owner, *want)) << "block " << e.block_id;
+  }
+  std::string line = "INFO  synthetic_full: collapsed 2-file chain into " + meta + " (" +
+                     std::to_string(r.table.size()) + " blocks, " +
+                     std::to_string(header_image_bytes(*r.header)) + " bytes)\n";
+  EXPECT_NE(err.find(line), std::string::npos) << err;
+  EXPECT_EQ(snapshot(src_), before);
+}
+
+TEST_F(SyntheticFullTest, IncOnDiffKeepsNewestNoDataAndLeavesAbsentBlocksOut) {
+  // Blocks 3 and 12 are in no member; block 6 was stored by the FULL and
+  // marked NO_DATA by the INC; block 2 was marked NO_DATA by the DIFF and
+  // stored again by the INC.
+  writer_result f = full({0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 15});
+  writer_result d = child(f, KIND_DIFF, {1, 4}, 2, {2});
+  writer_result i = child(d, KIND_INC, {2, 4}, 3, {6});
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(collapse(i.meta_path), STATUS_OK);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("collapsed 3-file chain"), std::string::npos) << err;
+  std::string meta = only_result();
+  expect_backup_whole(meta);
+
+  loaded_backup r;
+  ASSERT_EQ(backup_load(meta.c_str(), &r), STATUS_OK);
+  std::map<uint64_t, block_entry> by_id;
+  for (const block_entry& e : r.table) by_id[e.block_id] = e;
+  EXPECT_EQ(by_id.size(), 14u);
+  EXPECT_EQ(by_id.count(3), 0u);
+  EXPECT_EQ(by_id.count(12), 0u);
+  ASSERT_EQ(by_id.count(6), 1u);
+  EXPECT_TRUE(by_id[6].flags & BLOCK_FLAG_NO_DATA);
+  EXPECT_EQ(by_id[6].offset, NO_OFFSET);
+  ASSERT_EQ(by_id.count(2), 1u);
+  EXPECT_FALSE(by_id[2].flags & BLOCK_FLAG_NO_DATA);
+  auto from = [](const writer_result& w, uint64_t id) {
+    for (const block_entry& e : w.table)
+      if (e.block_id == id) return e;
+    return block_entry{};
+  };
+  EXPECT_TRUE(same_entry_but_offset(by_id[2], from(i, 2)));
+  EXPECT_TRUE(same_entry_but_offset(by_id[4], from(i, 4)));
+  EXPECT_TRUE(same_entry_but_offset(by_id[1], from(d, 1)));
+  EXPECT_TRUE(same_entry_but_offset(by_id[6], from(i, 6)));
+  EXPECT_TRUE(same_entry_but_offset(by_id[0], from(f, 0)));
+}
+
+TEST_F(SyntheticFullTest, EntriesBeyondTheVolumeAreDropped) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  // Give the DIFF an entry for block 16 of a 16-block volume, pointing at a
+  // real payload, and re-seal its table.
+  loaded_backup b;
+  ASSERT_EQ(backup_load(d.meta_path.c_str(), &b), STATUS_OK);
+  block_entry extra = b.table.back();
+  extra.block_id = 16;
+  b.table.push_back(extra);
+  ASSERT_EQ(meta_write(d.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+            STATUS_OK);
+
+  ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
+  loaded_backup r;
+  ASSERT_EQ(backup_load(only_result().c_str(), &r), STATUS_OK);
+  ASSERT_EQ(r.table.size(), 16u);
+  EXPECT_EQ(r.table.back().block_id, 15u);
+}
+
+// ---- The new header ----
+
+TEST_F(SyntheticFullTest, NewHeaderIsAFreshFullWithTheChainsSourceAndTheTargetsRetention) {
+  writer_result f = full();
+  // Opaque bytes the programs that take backups put there.
+  for (size_t i = 0; i < HDR_SOURCE_INFO_LEN; i++)
+    test::flip_byte(f.meta_path, HDR_SOURCE_INFO + i, static_cast<uint8_t>(i * 7 + 1));
+  writer_result d = child(f, KIND_DIFF, {2}, 2);
+  writer_result i = child(d, KIND_INC, {3}, 3);
+  for (size_t k = 8; k < HDR_RETENTION_UNIT_LEN; k++)
+    test::flip_byte(i.meta_path, HDR_RETAIN_UNTIL + k, static_cast<uint8_t>(k));
+  ASSERT_EQ(collapse(i.meta_path, "nightly"), STATUS_OK);
+  std::string meta = only_result();
+  EXPECT_NE(meta.find("/nightly-"), std::string::npos);
+
+  backup_header h, hf, hi;
+  ASSERT_EQ(header_read(meta.c_str(), &h), STATUS_OK);
+  ASSERT_EQ(header_read(f.meta_path.c_str(), &hf), STATUS_OK);
+  ASSERT_EQ(header_read(i.meta_path.c_str(), &hi), STATUS_OK);
+  EXPECT_EQ(header_kind(h), KIND_FULL);
+  EXPECT_EQ(header_codec(h), CODEC_ZSTD);
+  EXPECT_EQ(header_cipher(h), CIPHER_NONE);
+  static const uint8_t zero[16] = {};
+  EXPECT_EQ(memcmp(header_parent_uuid(h), zero, 16), 0);
+  EXPECT_EQ(memcmp(header_base_uuid(h), header_uuid(h), 16), 0);
+  for (const writer_result* m : {&f, &d, &i}) EXPECT_NE(memcmp(header_uuid(h), m->uuid, 16), 0);
+  EXPECT_EQ(header_block_size(h), header_block_size(hf));
+  EXPECT_EQ(header_volume_size(h), header_volume_size(hf));
+  EXPECT_EQ(memcmp(h.raw + HDR_SOURCE_INFO, hf.raw + HDR_SOURCE_INFO, HDR_SOURCE_INFO_LEN), 0);
+  EXPECT_EQ(header_retain_until(h), header_retain_until(hi));
+  EXPECT_EQ(memcmp(h.raw + HDR_RETAIN_UNTIL, hi.raw + HDR_RETAIN_UNTIL, HDR_RETENTION_UNIT_LEN), 0);
+  char name[HDR_NAME_LEN];
+  header_name_copy(h, name);
+  EXPECT_STREQ(name, "nightly");
+  EXPECT_LE(header_created(h), now_seconds());
+  EXPECT_GE(header_created(h), now_seconds() - 60);
+}
+
+TEST_F(SyntheticFullTest, SecondRunInTheSameMinuteGetsTheSuffixTwo) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  // A minute boundary between the two runs would give both the plain name;
+  // try again then.
+  for (int attempt = 0; attempt < 3; attempt++) {
+    std::filesystem::remove_all(out_);
+    std::filesystem::create_directory(out_);
+    ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
+    ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
+    std::vector<std::string> metas = meta_files(out_);
+    ASSERT_EQ(metas.size(), 2u);
+    std::string first = metas[0].substr(0, metas[0].size() - 5);
+    if (metas[1] != first + "-2.infb") continue;
+    EXPECT_TRUE(test::file_exists(first + "-2.csfb"));
+    expect_backup_whole(metas[0]);
+    expect_backup_whole(metas[1]);
+    return;
+  }
+  ADD_FAILURE() << "the second run never got the -2 name";
+}
+
+// ---- Sealed chains and chains that do not fit together ----
+
+TEST_F(SyntheticFullTest, SealedChainKeepsItsCipherAndDecodesWithItsKey) {
+  std::vector<uint8_t> key(CIPHER_KEY_SIZE);
+  for (size_t i = 0; i < key.size(); i++) key[i] = static_cast<uint8_t>(i * 13 + 5);
+  writer_backup_spec full_spec;
+  full_spec.cipher = CIPHER_CHACHA20_POLY1305;
+  full_spec.key = key;
+  writer_result f = write(full_spec);
+  writer_backup_spec ds = full_spec;
+  ds.kind = KIND_INC;
+  ds.parent_meta = f.meta_path;
+  ds.blocks = {0, 7};
+  ds.seed = 9;
+  writer_result i = write(ds);
+  ASSERT_EQ(collapse(i.meta_path), STATUS_OK);
+  std::string meta = only_result();
+  backup_header h;
+  ASSERT_EQ(header_read(meta.c_str(), &h), STATUS_OK);
+  EXPECT_EQ(header_cipher(h), CIPHER_CHACHA20_POLY1305);
+  expect_backup_whole(meta, key);
+}
+
+TEST_F(SyntheticFullTest, MembersThatDisagreeAreRefusedBeforeAnythingIsWritten) {
+  struct damage {
+    const char* what;
+    size_t offset;
+    uint8_t mask;
+  };
+  for (damage dmg :
+       {damage{"cipher", HDR_CIPHER, 0x01}, damage{"block size", HDR_BLOCK_SIZE + 2, 0x02},
+        damage{"volume size", HDR_VOLUME_SIZE + 3, 0x01}}) {
+    SCOPED_TRACE(dmg.what);
+    writer_result f = full();
+    writer_result d = child(f, KIND_DIFF, {1}, 2);
+    test::flip_byte(d.meta_path, dmg.offset, dmg.mask);
+    Snapshot before = snapshot(src_);
+    EXPECT_EQ(collapse(d.meta_path), STATUS_CORRUPT);
+    EXPECT_TRUE(test::list_dir(out_).empty());
+    EXPECT_EQ(snapshot(src_), before);
+    std::filesystem::remove_all(src_);
+    std::filesystem::create_directory(src_);
+  }
+}
+
+TEST_F(SyntheticFullTest, MissingAncestorIsNotFoundAndCreatesNothing) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  writer_result i = child(d, KIND_INC, {2}, 3);
+  ASSERT_EQ(std::remove(d.meta_path.c_str()), 0);
+  EXPECT_EQ(collapse(i.meta_path), STATUS_NOT_FOUND);
+  EXPECT_TRUE(test::list_dir(out_).empty());
+}
+
+TEST_F(SyntheticFullTest, TruncatedMemberImageIsCorruptAndLeavesNoBackup) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  ASSERT_EQ(writer_truncate_image(f, test::file_size(f.image_path) - 10), STATUS_OK);
+  EXPECT_EQ(collapse(d.meta_path), STATUS_CORRUPT);
+  EXPECT_TRUE(meta_files(out_).empty());
+  for (const std::string& name : test::list_dir(out_)) EXPECT_TRUE(ends_with(name, ".tmp")) << name;
+}
+
+// ---- Failures of the file system ----
+
+// Fails the 1st, 2nd, ... call of the operations that read, write, flush,
+// copy, rename or remove, until a run meets no fault. After each run the
+// chain is untouched, no descriptor is left open, and the output directory
+// holds either no backup or one whole backup, besides temporary files.
+TEST_F(SyntheticFullTest, EveryFailedFileCallLeavesNoBackupOrAWholeOne) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1, 2, 9}, 2, {4});
+  writer_result i = child(d, KIND_INC, {2, 3}, 3);
+  Snapshot before = snapshot(src_);
+  bool finished = false;
+  for (uint64_t k = 1; k < 500 && !finished; k++) {
+    SCOPED_TRACE("failing call " + std::to_string(k));
+    out_ = tmp_.path() + "/out" + std::to_string(k);
+    std::filesystem::create_directory(out_);
+    int fds = test::open_fd_count();
+    status_t s;
+    bool fired;
+    {
+      test::FaultInjector faults;
+      faults.only({FS_OP_OPEN, FS_OP_PREAD, FS_OP_PWRITE, FS_OP_FSYNC, FS_OP_COPY, FS_OP_RENAME,
+                   FS_OP_REMOVE, FS_OP_LINK, FS_OP_CLOSE});
+      faults.fail_at(k, EIO);
+      testing::internal::CaptureStderr();
+      s = collapse(i.meta_path);
+      testing::internal::GetCapturedStderr();
+      fired = faults.fired();
+    }
+    EXPECT_EQ(test::open_fd_count(), fds);
+    ASSERT_EQ(snapshot(src_), before);
+    std::vector<std::string> metas = meta_files(out_);
+    ASSERT_LE(metas.size(), 1u);
+    std::string stem = metas.empty() ? "" : metas[0].substr(0, metas[0].size() - 5);
+    for (const std::string& name : test::list_dir(out_)) {
+      std::string path = out_ + "/" + name;
+      if (!metas.empty() && (path == stem + ".infb" || path == stem + ".csfb")) continue;
+      EXPECT_TRUE(ends_with(name, ".tmp")) << name;
+    }
+    if (metas.empty()) {
+      EXPECT_NE(s, STATUS_OK);
+    } else {
+      expect_backup_whole(metas[0]);
+    }
+    if (!fired) {
+      EXPECT_EQ(s, STATUS_OK);
+      EXPECT_EQ(metas.size(), 1u);
+      finished = true;
+    }
+  }
+  EXPECT_TRUE(finished);
+}
+
+}  // namespace
