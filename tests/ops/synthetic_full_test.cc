@@ -303,8 +303,9 @@ TEST_F(SyntheticFullTest, SecondRunInTheSameMinuteGetsTheSuffixTwo) {
     ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
     std::vector<std::string> metas = meta_files(out_);
     ASSERT_EQ(metas.size(), 2u);
-    std::string first = metas[0].substr(0, metas[0].size() - 5);
-    if (metas[1] != first + "-2.infb") continue;
+    // "-" sorts before ".", so the suffixed name comes first.
+    std::string first = metas[1].substr(0, metas[1].size() - 5);
+    if (metas[0] != first + "-2.infb") continue;
     EXPECT_TRUE(test::file_exists(first + "-2.csfb"));
     expect_backup_whole(metas[0]);
     expect_backup_whole(metas[1]);
