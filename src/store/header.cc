@@ -1,0 +1,71 @@
+#include "store/header.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "cli/version.h"
+#include "store/fs.h"
+#include "store/uuid.h"
+
+namespace {
+
+// Copies text into a fixed-width field, cut so that the last byte stays 0.
+void put_text(uint8_t* field, size_t width, const char* text) {
+  memset(field, 0, width);
+  if (!text) return;
+  size_t n = strnlen(text, width - 1);
+  memcpy(field, text, n);
+}
+
+}  // namespace
+
+void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
+                      uint32_t block_size) {
+  uint8_t* r = h->raw;
+  memset(r, 0, HEADER_SIZE);
+  store_le32(r + HDR_MAGIC, HEADER_MAGIC);
+  store_le16(r + HDR_FORMAT_VERSION, FORMAT_VERSION);
+  store_le32(r + HDR_HEADER_SIZE, static_cast<uint32_t>(HEADER_SIZE));
+  store_le32(r + HDR_BLOCK_SIZE, block_size != 0 ? block_size : DEFAULT_BLOCK_SIZE);
+  r[HDR_CODEC] = 1;  // zstd
+  uuid_generate(r + HDR_UUID);
+  memcpy(r + HDR_BASE_UUID, r + HDR_UUID, UUID_SIZE);
+  store_le64(r + HDR_CREATED, static_cast<uint64_t>(now_seconds()));
+  store_le64(r + HDR_VOLUME_SIZE, volume_size);
+  put_text(r + HDR_PRODUCER_VERSION, HDR_PRODUCER_VERSION_LEN, PROGRAM_VERSION);
+
+  // gethostname may cut a long name without terminating it, so it gets a
+  // roomy buffer of its own and the field takes at most 63 bytes of it.
+  char host[256] = {};
+  if (gethostname(host, sizeof(host) - 1) == 0) {
+    put_text(r + HDR_HOST_NAME, HDR_HOST_NAME_LEN, host);
+  }
+  put_text(r + HDR_NAME, HDR_NAME_LEN, name);
+}
+
+status_t header_read(const char* meta_path, backup_header* h) {
+  unique_fd fd;
+  status_t s = fs_open_read(meta_path, fd.out());
+  if (s != STATUS_OK) return s;
+  memset(h->raw, 0, HEADER_SIZE);
+  size_t got = 0;
+  s = fs_pread(fd.get(), h->raw, HEADER_SIZE, 0, &got);
+  (void)fd.close();
+  if (s != STATUS_OK) return s;
+
+  if (got < HEADER_SIZE_MIN) return STATUS_CORRUPT;
+  if (header_magic(*h) != HEADER_MAGIC) return STATUS_CORRUPT;
+  uint32_t size = header_size_field(*h);
+  if (size < HEADER_SIZE_MIN || size > HEADER_SIZE_MAX) return STATUS_CORRUPT;
+  // At most 131072 bytes are read, so a larger header_size always fails here.
+  if (got < size) return STATUS_CORRUPT;
+  if (header_format_version(*h) > FORMAT_VERSION) return STATUS_NOT_SUPPORTED;
+  return STATUS_OK;
+}
+
+void header_name_copy(const backup_header& h, char out[HDR_NAME_LEN]) {
+  size_t n = strnlen(reinterpret_cast<const char*>(h.raw + HDR_NAME), HDR_NAME_LEN - 1);
+  memcpy(out, h.raw + HDR_NAME, n);
+  out[n] = '\0';
+}
