@@ -1,4 +1,163 @@
 #include "ops/delete.h"
 
-// Not built yet: an honest failure rather than a pretend success.
-status_t delete_backup(const delete_request&) { return STATUS_NOT_SUPPORTED; }
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <queue>
+#include <vector>
+
+#include "cli/log.h"
+#include "ops/prune_core.h"
+#include "store/format.h"
+#include "store/fs.h"
+#include "store/header.h"
+
+namespace {
+
+// An entry that may join the deletion set at the given point of the passes
+// over the catalog: pass number, then catalog position within the pass.
+struct join_candidate {
+  uint64_t pass = 0;
+  uint32_t position = 0;
+  uint32_t parent_member = 0;  // the member whose uuid is the entry's parent_uuid
+};
+
+struct later_first {
+  bool operator()(const join_candidate& a, const join_candidate& b) const {
+    if (a.pass != b.pass) return a.pass > b.pass;
+    return a.position > b.position;
+  }
+};
+
+}  // namespace
+
+// The set is defined by passes over the catalog in catalog order, each entry
+// joining when its parent is already a member, until a pass adds nothing. A
+// chain listed against its order would need a pass per member, so instead
+// the point at which each entry would join is computed directly: an entry
+// whose parent joined at (pass p, position q) is met in pass p when it lies
+// after q, else in pass p + 1. Entries are taken in order of that point
+// (earliest first); the first file met with a given uuid joins and later
+// files with that uuid are passed over, as the passes would do.
+status_t delete_plan_build(const std::vector<catalog_entry>& entries,
+                           const uint8_t target_uuid[UUID_SIZE], std::vector<delete_member>* out) {
+  if (entries.size() >= UINT32_MAX) return STATUS_NO_MEMORY;
+  try {
+    catalog_uuid_index uuid_index;
+    catalog_index_build(entries, &uuid_index);
+    catalog_parent_index parent_index;
+    catalog_parent_index_build(entries, &parent_index);
+
+    // Membership by uuid: every uuid of the catalog is named by the first
+    // entry that carries it.
+    std::vector<uint8_t> uuid_taken(entries.size(), 0);
+    auto uuid_slot = [&](const uint8_t* id) { return catalog_index_find(uuid_index, id); };
+
+    std::vector<delete_member> members;
+    members.push_back({-1, 0});
+    int64_t target_slot = uuid_slot(target_uuid);
+    if (target_slot >= 0) uuid_taken[static_cast<size_t>(target_slot)] = 1;
+
+    std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
+    auto offer_dependents = [&](const uint8_t* id, uint64_t pass, int64_t joined_at,
+                                uint32_t member) {
+      size_t first, last;
+      catalog_parent_index_range(parent_index, entries, id, &first, &last);
+      for (size_t k = first; k < last; k++) {
+        uint32_t pos = parent_index.order[k];
+        if (static_cast<int64_t>(pos) == joined_at) continue;  // its own parent
+        pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
+      }
+    };
+    offer_dependents(target_uuid, 1, -1, 0);
+
+    while (!pending.empty()) {
+      join_candidate c = pending.top();
+      pending.pop();
+      const catalog_entry& e = entries[c.position];
+      size_t slot = static_cast<size_t>(uuid_slot(e.uuid));
+      if (uuid_taken[slot]) continue;
+      uuid_taken[slot] = 1;
+      members.push_back({c.position, members[c.parent_member].depth + 1});
+      offer_dependents(e.uuid, c.pass, c.position, static_cast<uint32_t>(members.size() - 1));
+    }
+
+    std::stable_sort(
+        members.begin(), members.end(),
+        [](const delete_member& a, const delete_member& b) { return a.depth > b.depth; });
+    *out = std::move(members);
+    return STATUS_OK;
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+}
+
+status_t delete_backup(const delete_request& req) {
+  if (!req.meta_path || !req.search_dir) return STATUS_INVALID;
+  std::unique_ptr<backup_header> target(new (std::nothrow) backup_header);
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  if (!target || !scratch) return STATUS_NO_MEMORY;
+  status_t s = header_read(req.meta_path, target.get());
+  if (s != STATUS_OK) return s;
+
+  std::vector<catalog_entry> catalog;
+  s = catalog_scan(req.search_dir, &catalog);
+  if (s != STATUS_OK) return s;
+  // The scan takes a missing directory for an empty one. Here that would
+  // delete the target alone and leave its dependents, wherever they really
+  // are, without a parent: a mistyped directory is refused instead.
+  if (catalog.empty()) {
+    struct stat st;
+    if (fs_stat(req.search_dir, &st) == STATUS_NOT_FOUND) {
+      log_write(LOG_ERROR_LEVEL, "cannot open backup directory %s: %s", req.search_dir,
+                strerror(ENOENT));
+      return STATUS_NOT_FOUND;
+    }
+  }
+
+  std::vector<delete_member> members;
+  s = delete_plan_build(catalog, header_uuid(*target), &members);
+  if (s != STATUS_OK) {
+    catalog_free(&catalog);
+    return s;
+  }
+
+  char target_name[HDR_NAME_LEN];
+  header_name_copy(*target, target_name);
+  const char* action = req.dry_run ? "[dry-run] would delete" : "deleting";
+  uint64_t total_bytes = 0;
+  size_t count = 0;
+  size_t failures = 0;
+  for (const delete_member& m : members) {
+    const char* meta_path = req.meta_path;
+    const uint8_t* id = header_uuid(*target);
+    uint8_t kind = header_kind(*target);
+    const char* name = target_name;
+    if (m.position >= 0) {
+      const catalog_entry& e = catalog[static_cast<size_t>(m.position)];
+      meta_path = e.meta_path.c_str();
+      id = e.uuid;
+      kind = e.kind;
+      name = e.name.c_str();
+    }
+    char id_text[UUID_TEXT_SIZE];
+    uuid_format(id, id_text);
+    log_write(LOG_INFO_LEVEL, "%s: %s '%s' uuid=%s meta=%s", action, kind_text(kind), name, id_text,
+              meta_path);
+    uint64_t bytes = 0;
+    if (remove_backup_files_using(meta_path, req.dry_run, &bytes, scratch.get()) != STATUS_OK) {
+      failures++;
+    }
+    total_bytes += bytes;
+    count++;
+  }
+
+  catalog_free(&catalog);
+  log_write(LOG_INFO_LEVEL, "%s%zu backup(s), %llu byte(s) of image data",
+            req.dry_run ? "would delete " : "deleted ", count,
+            static_cast<unsigned long long>(total_bytes));
+  // Every member was tried; a file left behind still fails the command.
+  return failures ? STATUS_IO : STATUS_OK;
+}

@@ -1,6 +1,411 @@
 #include "ops/prune.h"
 
-// Not built yet: an honest failure rather than a pretend success.
-status_t prune_backups(const prune_request&) { return STATUS_NOT_SUPPORTED; }
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
-status_t remove_backup_files(const char*, int32_t, uint64_t*) { return STATUS_NOT_SUPPORTED; }
+#include "cli/log.h"
+#include "ops/prune_core.h"
+#include "store/format.h"
+#include "store/fs.h"
+#include "store/header.h"
+#include "store/naming.h"
+
+namespace {
+
+constexpr uint32_t NO_ENTRY = UINT32_MAX;
+
+int uuid_compare(const uint8_t* a, const uint8_t* b) {
+  return memcmp(a, b, UUID_SIZE);
+}
+
+// Position of the first entry in catalog order that takes part in the run and
+// carries uuid id, or NO_ENTRY. The uuid index answers for the whole catalog;
+// when its answer is of another name, the other holders of the uuid follow it
+// in the index in catalog order.
+uint32_t first_in_run(const catalog_uuid_index& index, const std::vector<catalog_entry>& entries,
+                      const std::vector<uint8_t>& in_run, const uint8_t id[UUID_SIZE]) {
+  int64_t found = catalog_index_find(index, id);
+  if (found < 0) return NO_ENTRY;
+  if (in_run[static_cast<size_t>(found)]) return static_cast<uint32_t>(found);
+  auto it = std::lower_bound(
+      index.order.begin(), index.order.end(), id,
+      [&](uint32_t pos, const uint8_t* key) { return uuid_compare(entries[pos].uuid, key) < 0; });
+  for (; it != index.order.end() && uuid_compare(entries[*it].uuid, id) == 0; ++it) {
+    if (in_run[*it]) return *it;
+  }
+  return NO_ENTRY;
+}
+
+// True when a is newer than b: a later created time, or the same time and a
+// meta path that sorts higher byte-wise.
+bool newer_than(const catalog_entry& a, const catalog_entry& b) {
+  if (a.created != b.created) return a.created > b.created;
+  return a.meta_path.compare(b.meta_path) > 0;  // char_traits<char> compares as unsigned bytes
+}
+
+// The working state of one prune plan.
+class prune_planner {
+ public:
+  prune_planner(const std::vector<catalog_entry>& entries, const char* name_filter, int64_t now)
+      : entries_(entries), now_(now) {
+    size_t n = entries.size();
+    in_run_.assign(n, 1);
+    decision_.assign(n, PRUNE_UNDECIDED);
+    protected_.assign(n, 0);
+    visiting_.assign(n, 0);
+    if (name_filter) {
+      for (size_t i = 0; i < n; i++) {
+        if (entries[i].name != name_filter) {
+          in_run_[i] = 0;
+          decision_[i] = PRUNE_OTHER_NAME;
+        }
+      }
+    }
+    run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
+    catalog_index_build(entries, &uuid_index_);
+    catalog_parent_index_build(entries, &parent_index_);
+    parent_.assign(n, NO_ENTRY);
+    for (size_t i = 0; i < n; i++) {
+      if (in_run_[i] && !uuid_is_zero(entries[i].parent_uuid)) {
+        parent_[i] = first_in_run(uuid_index_, entries, in_run_, entries[i].parent_uuid);
+      }
+    }
+  }
+
+  void protect_newest() {
+    std::unordered_map<std::string_view, uint32_t> newest;
+    for (uint32_t i = 0; i < entries_.size(); i++) {
+      if (!in_run_[i]) continue;
+      auto [it, added] = newest.try_emplace(entries_[i].name, i);
+      if (!added && newer_than(entries_[i], entries_[it->second])) it->second = i;
+    }
+    for (uint32_t i = 0; i < entries_.size(); i++) {
+      if (!in_run_[i]) continue;
+      const catalog_entry& best = entries_[newest.find(entries_[i].name)->second];
+      // Equal created time and path: neither is newer, so both count as newest.
+      if (newer_than(best, entries_[i])) continue;
+      protect_chain(i);
+    }
+  }
+
+  // Decides every entry in catalog order.
+  void decide_all() {
+    for (uint32_t i = 0; i < entries_.size(); i++) {
+      if (in_run_[i]) (void)decide(i);
+    }
+  }
+
+  void plan_deletions(std::vector<prune_item>* out) {
+    depth_.assign(entries_.size(), DEPTH_UNKNOWN);
+    out->clear();
+    for (uint32_t i = 0; i < entries_.size(); i++) {
+      if (decision_[i] == PRUNE_DELETE) out->push_back({i, depth_of(i)});
+    }
+    std::stable_sort(out->begin(), out->end(),
+                     [](const prune_item& a, const prune_item& b) { return a.depth > b.depth; });
+  }
+
+  std::vector<uint8_t>& decisions() { return decision_; }
+
+ private:
+  static constexpr int64_t DEPTH_UNKNOWN = -1;
+  static constexpr int64_t DEPTH_WALKING = -2;
+
+  // Protects an entry and its ancestors. A walk that reaches an entry already
+  // protected stops there: that entry's own walk went on through all of its
+  // ancestors, so going on would only protect them again. Parent loops end
+  // the same way.
+  void protect_chain(uint32_t i) {
+    while (i != NO_ENTRY && !protected_[i]) {
+      protected_[i] = 1;
+      i = parent_[i];
+    }
+  }
+
+  // The decision of one entry. A backup is deleted only when it has expired,
+  // is not protected, and every backup depending on it is deleted too; the
+  // dependents are decided first, in catalog order, and the first one kept
+  // keeps this one. Chains can be as long as the catalog, so the depth-first
+  // search keeps its own stack. An entry met again while it is still being
+  // decided (a parent loop) counts as kept, and that answer is not stored.
+  uint8_t decide(uint32_t root) {
+    uint8_t result;
+    if (enter(root, &result)) return result;
+    for (;;) {
+      uint32_t self = stack_.back().entry;
+      uint8_t outcome = PRUNE_UNDECIDED;
+      bool descended = false;
+      while (stack_.back().cursor < stack_.back().end) {
+        uint32_t dep = parent_index_.order[stack_.back().cursor++];
+        if (dep == self) continue;  // its own parent: not its own dependent
+        uint8_t dep_result;
+        if (!enter(dep, &dep_result)) {
+          descended = true;
+          break;
+        }
+        if (dep_result != PRUNE_DELETE) {
+          outcome = PRUNE_KEEP_DEPENDENT_KEPT;
+          break;
+        }
+      }
+      if (descended) continue;
+      if (outcome == PRUNE_UNDECIDED) outcome = PRUNE_DELETE;
+      for (;;) {
+        uint32_t done = stack_.back().entry;
+        stack_.pop_back();
+        visiting_[done] = 0;
+        decision_[done] = outcome;
+        if (stack_.empty()) return outcome;
+        if (outcome == PRUNE_DELETE) break;  // the dependent goes: look at the next one
+        outcome = PRUNE_KEEP_DEPENDENT_KEPT;
+      }
+    }
+  }
+
+  // Starts deciding entry i. Returns true with *result when the decision is
+  // known at once; otherwise pushes a frame that walks i's dependents.
+  bool enter(uint32_t i, uint8_t* result) {
+    if (decision_[i] != PRUNE_UNDECIDED) {
+      *result = decision_[i];
+      return true;
+    }
+    if (visiting_[i]) {
+      *result = PRUNE_KEEP_DEPENDENT_KEPT;
+      return true;
+    }
+    uint8_t early = PRUNE_UNDECIDED;
+    const catalog_entry& e = entries_[i];
+    if (protected_[i]) {
+      early = PRUNE_KEEP_NEWEST;
+    } else if (e.retain_until == 0) {
+      early = PRUNE_KEEP_NO_RETENTION;
+    } else if (e.retain_until > now_) {
+      early = PRUNE_KEEP_NOT_EXPIRED;
+    }
+    if (early != PRUNE_UNDECIDED) {
+      decision_[i] = early;
+      *result = early;
+      return true;
+    }
+    visiting_[i] = 1;
+    frame f;
+    f.entry = i;
+    catalog_parent_index_range(parent_index_, entries_, e.uuid, &f.cursor, &f.end);
+    stack_.push_back(f);
+    return false;
+  }
+
+  // Ancestors found by following parent links (first entry of the run in
+  // catalog order with the parent's uuid). A walk caught in a parent loop
+  // would count until it passed the number of entries in the run, so every
+  // entry whose walk ends in a loop gets that count plus one. Each entry is
+  // walked once; the results are kept for the walks that pass through it.
+  int32_t depth_of(uint32_t i) {
+    if (depth_[i] >= 0) return static_cast<int32_t>(depth_[i]);
+    const int64_t looped = static_cast<int64_t>(run_count_) + 1;
+    path_.clear();
+    uint32_t cur = i;
+    int64_t below;  // depth of the entry past the end of the path, -1 for none
+    for (;;) {
+      if (depth_[cur] >= 0) {
+        below = depth_[cur];
+        break;
+      }
+      if (depth_[cur] == DEPTH_WALKING) {
+        below = looped;
+        break;
+      }
+      depth_[cur] = DEPTH_WALKING;
+      path_.push_back(cur);
+      if (parent_[cur] == NO_ENTRY) {
+        below = -1;
+        break;
+      }
+      cur = parent_[cur];
+    }
+    for (size_t k = path_.size(); k-- > 0;) {
+      below = below >= looped ? looped : below + 1;
+      depth_[path_[k]] = below;
+    }
+    return static_cast<int32_t>(depth_[i]);
+  }
+
+  struct frame {
+    uint32_t entry = 0;
+    size_t cursor = 0;  // next dependent, in parent_index_.order
+    size_t end = 0;
+  };
+
+  const std::vector<catalog_entry>& entries_;
+  int64_t now_;
+  uint64_t run_count_ = 0;
+  std::vector<uint8_t> in_run_;
+  std::vector<uint8_t> decision_;
+  std::vector<uint8_t> protected_;
+  std::vector<uint8_t> visiting_;
+  std::vector<uint32_t> parent_;  // first parent in the run, or NO_ENTRY
+  std::vector<int64_t> depth_;
+  std::vector<uint32_t> path_;
+  std::vector<frame> stack_;
+  catalog_uuid_index uuid_index_;
+  catalog_parent_index parent_index_;
+};
+
+}  // namespace
+
+const char* prune_reason_text(uint8_t decision) {
+  switch (decision) {
+    case PRUNE_KEEP_NO_RETENTION:
+      return "no retention";
+    case PRUNE_KEEP_NOT_EXPIRED:
+      return "not expired yet";
+    case PRUNE_KEEP_DEPENDENT_KEPT:
+      return "expired, but a backup depending on it is kept";
+    case PRUNE_KEEP_NEWEST:
+      return "newest backup of this name or part of its chain";
+    default:
+      return "";
+  }
+}
+
+void catalog_parent_index_build(const std::vector<catalog_entry>& entries,
+                                catalog_parent_index* out) {
+  out->order.resize(entries.size());
+  for (uint32_t i = 0; i < entries.size(); i++) out->order[i] = i;
+  std::sort(out->order.begin(), out->order.end(), [&](uint32_t a, uint32_t b) {
+    int c = uuid_compare(entries[a].parent_uuid, entries[b].parent_uuid);
+    return c != 0 ? c < 0 : a < b;
+  });
+}
+
+void catalog_parent_index_range(const catalog_parent_index& index,
+                                const std::vector<catalog_entry>& entries,
+                                const uint8_t id[UUID_SIZE], size_t* first, size_t* last) {
+  auto lo = std::lower_bound(index.order.begin(), index.order.end(), id,
+                             [&](uint32_t pos, const uint8_t* key) {
+                               return uuid_compare(entries[pos].parent_uuid, key) < 0;
+                             });
+  auto hi = std::upper_bound(lo, index.order.end(), id, [&](const uint8_t* key, uint32_t pos) {
+    return uuid_compare(key, entries[pos].parent_uuid) < 0;
+  });
+  *first = static_cast<size_t>(lo - index.order.begin());
+  *last = static_cast<size_t>(hi - index.order.begin());
+}
+
+status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char* name_filter,
+                          int64_t now, prune_plan* out) {
+  if (entries.size() >= NO_ENTRY) return STATUS_NO_MEMORY;
+  try {
+    prune_planner planner(entries, name_filter, now);
+    planner.protect_newest();
+    planner.decide_all();
+    std::vector<prune_item> deletions;
+    planner.plan_deletions(&deletions);
+    out->decision = std::move(planner.decisions());
+    out->deletions = std::move(deletions);
+    return STATUS_OK;
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+}
+
+void prune_format_time(int64_t t, char* out, size_t cap) {
+  time_t tt = static_cast<time_t>(t);
+  struct tm utc;
+  if (gmtime_r(&tt, &utc) && strftime(out, cap, "%Y-%m-%d %H:%M:%S UTC", &utc) > 0) return;
+  snprintf(out, cap, "%" PRId64, t);
+}
+
+status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
+                                   uint64_t* out_image_bytes, backup_header* scratch) {
+  char image_path[PATH_CAP];
+  bool have_image = image_path_for_meta(meta_path, image_path, sizeof image_path) == STATUS_OK;
+
+  // The header is read before anything is removed: afterwards it is gone.
+  status_t read = header_read(meta_path, scratch);
+  if (out_image_bytes) *out_image_bytes = read == STATUS_OK ? header_image_bytes(*scratch) : 0;
+  if (dry_run) return STATUS_OK;
+
+  status_t result = STATUS_OK;
+  if (fs_remove(meta_path) != STATUS_OK) {
+    log_write(LOG_WARN_LEVEL, "could not remove meta file %s", meta_path);
+    result = STATUS_IO;
+  }
+  // The image goes even when the meta file stayed: its space is what the run
+  // was asked to free, and the failure is reported either way.
+  if (!have_image) return result;
+  if (fs_remove(image_path) != STATUS_OK) {
+    log_write(LOG_WARN_LEVEL, "could not remove image file %s", image_path);
+    return STATUS_IO;
+  }
+  return result;
+}
+
+status_t remove_backup_files(const char* meta_path, int32_t dry_run, uint64_t* out_image_bytes) {
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  if (!scratch) return STATUS_NO_MEMORY;
+  return remove_backup_files_using(meta_path, dry_run, out_image_bytes, scratch.get());
+}
+
+status_t prune_backups(const prune_request& req) {
+  if (!req.search_dir) return STATUS_INVALID;
+  std::vector<catalog_entry> catalog;
+  status_t s = catalog_scan(req.search_dir, &catalog);
+  if (s != STATUS_OK) return s;
+
+  prune_plan plan;
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  s = scratch ? prune_plan_build(catalog, req.name_filter, req.now, &plan) : STATUS_NO_MEMORY;
+  if (s != STATUS_OK) {
+    catalog_free(&catalog);
+    return s;
+  }
+
+  char when[64];
+  size_t kept = 0;
+  for (size_t i = 0; i < catalog.size(); i++) {
+    uint8_t d = plan.decision[i];
+    if (d == PRUNE_DELETE || d == PRUNE_OTHER_NAME) continue;
+    const catalog_entry& e = catalog[i];
+    kept++;
+    if (e.retain_until != 0) {
+      prune_format_time(e.retain_until, when, sizeof when);
+      log_write(LOG_INFO_LEVEL, "keep: %s '%s' (%s, retained until %s) %s", kind_text(e.kind),
+                e.name.c_str(), prune_reason_text(d), when, e.meta_path.c_str());
+    } else {
+      log_write(LOG_INFO_LEVEL, "keep: %s '%s' (%s) %s", kind_text(e.kind), e.name.c_str(),
+                prune_reason_text(d), e.meta_path.c_str());
+    }
+  }
+
+  const char* action = req.dry_run ? "[dry-run] would delete" : "delete";
+  uint64_t total_bytes = 0;
+  size_t failures = 0;
+  for (const prune_item& item : plan.deletions) {
+    const catalog_entry& e = catalog[item.position];
+    prune_format_time(e.retain_until, when, sizeof when);
+    log_write(LOG_INFO_LEVEL, "%s: %s '%s' (expired %s) %s", action, kind_text(e.kind),
+              e.name.c_str(), when, e.meta_path.c_str());
+    uint64_t bytes = 0;
+    if (remove_backup_files_using(e.meta_path.c_str(), req.dry_run, &bytes, scratch.get()) !=
+        STATUS_OK) {
+      failures++;
+    }
+    total_bytes += bytes;
+  }
+
+  log_write(LOG_INFO_LEVEL, "prune %s: %s %zu backup(s) (%llu byte(s) of image data), kept %zu%s",
+            req.search_dir, req.dry_run ? "would delete" : "deleted",
+            plan.deletions.size() - failures, static_cast<unsigned long long>(total_bytes), kept,
+            failures ? ", some files could not be removed" : "");
+  catalog_free(&catalog);
+  return failures ? STATUS_IO : STATUS_OK;
+}

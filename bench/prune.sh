@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Prune at scale. Prints:
+#  - the planning time of 100,000 entries over that of 10,000, per catalog
+#    shape (goal: at most 15, which a plan of O(n log n) meets easily);
+#  - the time of "prune --dry-run" over 20,000 header-only backups next to the
+#    time of reading the same meta files with cat (goal: at most 1.5);
+#  - the peak resident memory of "prune --dry-run" over 100,000 entries
+#    (goal: under 64 MiB).
+# Sparse meta files keep the stores small on disk; everything is removed at
+# the end. Run from anywhere; builds what it needs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j2 --target zuv_maintenance zuv_bench_prune >/dev/null
+prog=$PWD/build/zuv_maintenance
+bench=$PWD/build/zuv_bench_prune
+
+work=$(mktemp -d /tmp/zuv-prune-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+echo "== planning in memory (Google Benchmark, real time per plan)"
+"$bench" --benchmark_format=csv 2>/dev/null | tee "$work/plan.csv" |
+  awk -F, '/^"BM_/ { printf "  %-40s %10.2f ms\n", $1, $3 }'
+awk -F, '
+  /^"BM_/ {
+    name = $1; gsub(/"/, "", name)
+    split(name, part, "/n:")
+    t[part[1] "/" part[2]] = $3
+    key[part[1]] = 1
+  }
+  END {
+    for (k in key) {
+      r = t[k "/100000"] / t[k "/10000"]
+      printf "  %-32s 100k / 10k = %5.1fx  (goal <= 15x) %s\n", k, r, (r <= 15 ? "ok" : "MISSED")
+    }
+  }' "$work/plan.csv" | sort
+
+# Best of three wall-clock runs, in seconds.
+best_of_3() {
+  local best="" t0 t1 d
+  for _ in 1 2 3; do
+    t0=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    t1=$(date +%s.%N)
+    d=$(echo "$t1 - $t0" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$d < $best" | bc -l)" = 1 ]; then best=$d; fi
+  done
+  echo "$best"
+}
+
+echo
+echo "== prune --dry-run over 20,000 header-only backups"
+mkdir "$work/s20k"
+now=$("$bench" --make-store "$work/s20k" 20000)
+cat "$work"/s20k/* >/dev/null  # both runs start from a warm page cache
+t_cat=$(best_of_3 sh -c "cat '$work'/s20k/* > /dev/null")
+t_prune=$(best_of_3 "$prog" prune --search-dir "$work/s20k" --dry-run --now "$now" --no-syslog --no-log)
+"$prog" prune --search-dir "$work/s20k" --dry-run --now "$now" --no-syslog --no-log 2>&1 | tail -1 |
+  sed 's/^[^ ]* \[[^]]*\] [A-Z]* *//; s/^/  /'
+printf '  cat of the meta files: %.3f s\n  prune --dry-run:       %.3f s\n' "$t_cat" "$t_prune"
+ratio=$(echo "$t_prune / $t_cat" | bc -l)
+printf '  ratio prune / cat: %.2fx  (goal <= 1.5x) %s\n' "$ratio" \
+  "$( [ "$(echo "$ratio <= 1.5" | bc -l)" = 1 ] && echo ok || echo MISSED)"
+rm -rf "$work/s20k"
+
+echo
+echo "== peak memory of prune --dry-run over 100,000 entries"
+mkdir "$work/s100k"
+now=$("$bench" --make-store "$work/s100k" 100000)
+/usr/bin/time -f '%M' -o "$work/rss" \
+  "$prog" prune --search-dir "$work/s100k" --dry-run --now "$now" --no-syslog --no-log 2>/dev/null
+kib=$(cat "$work/rss")
+printf '  peak RSS: %.1f MiB  (goal < 64 MiB) %s\n' "$(echo "$kib / 1024" | bc -l)" \
+  "$( [ "$kib" -lt 65536 ] && echo ok || echo MISSED)"

@@ -1,0 +1,207 @@
+// How the planning of prune and delete grows with the catalog: in-memory
+// catalogs of 10,000 and 100,000 entries in three shapes (one long chain,
+// many day-long chains of one name, many names), listed in a shuffled order
+// as a directory listing would return them. bench/prune.sh prints the ratio
+// of the two sizes per shape.
+//
+// With "--make-store DIR COUNT" it instead writes COUNT header-only meta
+// files into DIR for the end-to-end run of bench/prune.sh: four names, a
+// FULL every day and an INC every hour, retained so that the oldest week has
+// expired (a store pruned weekly). Each file is sparse: only the pages that
+// hold header fields are written.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ops/prune_core.h"
+#include "store/format.h"
+#include "store/fs.h"
+#include "store/header.h"
+#include "store/naming.h"
+
+namespace {
+
+constexpr int64_t HOUR = 3600;
+constexpr int64_t DAY = 24 * HOUR;
+constexpr int64_t START = 1600000000;
+
+void make_uuid(std::mt19937_64& rng, uint8_t out[UUID_SIZE]) {
+  uint64_t a = rng(), b = rng();
+  memcpy(out, &a, 8);
+  memcpy(out + 8, &b, 8);
+}
+
+std::string stem_of(const std::string& name, int64_t created) {
+  time_t t = static_cast<time_t>(created);
+  struct tm utc;
+  gmtime_r(&t, &utc);
+  char stamp[16];
+  strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &utc);
+  return name + "-" + stamp;
+}
+
+// Chains of chain_len backups (a FULL, then INCs each on the previous one),
+// one per day per name, names taking turns; created one hour apart within a
+// chain; retained for retain seconds.
+std::vector<catalog_entry> chains(size_t n, size_t chain_len, size_t names, int64_t retain,
+                                  uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<catalog_entry> c(n);
+  for (size_t i = 0; i < n; i++) {
+    size_t chain = i / chain_len, link = i % chain_len;
+    catalog_entry& e = c[i];
+    e.name = "name" + std::to_string(chain % names);
+    e.created =
+        START + static_cast<int64_t>(chain / names) * DAY + static_cast<int64_t>(link) * HOUR;
+    e.retain_until = e.created + retain;
+    e.kind = link == 0 ? KIND_FULL : KIND_INC;
+    make_uuid(rng, e.uuid);
+    if (link) memcpy(e.parent_uuid, c[i - 1].uuid, UUID_SIZE);
+    e.meta_path = "/srv/backups/" + stem_of(e.name, e.created) + meta_ext_for_kind(e.kind);
+  }
+  return c;
+}
+
+std::vector<catalog_entry> shuffled(std::vector<catalog_entry> c) {
+  std::shuffle(c.begin(), c.end(), std::mt19937(42));
+  return c;
+}
+
+int64_t latest(const std::vector<catalog_entry>& c) {
+  int64_t t = 0;
+  for (const auto& e : c) t = std::max(t, e.created);
+  return t;
+}
+
+enum shape { LONG_CHAIN, SHORT_CHAINS, MANY_NAMES };
+
+std::vector<catalog_entry> catalog_of(shape s, size_t n) {
+  switch (s) {
+    case LONG_CHAIN: {
+      // Every backup of the chain expired, a newer FULL beside it: the whole
+      // chain is decided through one path as deep as the catalog.
+      auto c = chains(n - 1, n - 1, 1, 1, 1);
+      catalog_entry newest = c.front();
+      newest.created = latest(c) + 1;
+      newest.meta_path = "/srv/backups/newest.infb";
+      newest.uuid[0] ^= 0xff;
+      c.push_back(newest);
+      return shuffled(std::move(c));
+    }
+    case SHORT_CHAINS:
+      return shuffled(chains(n, 24, 1, static_cast<int64_t>(n / 48) * DAY, 2));
+    case MANY_NAMES:
+      return shuffled(chains(n, 8, n / 64, static_cast<int64_t>(n / 128) * DAY, 3));
+  }
+  return {};
+}
+
+void BM_prune_plan(benchmark::State& state) {
+  auto s = static_cast<shape>(state.range(0));
+  auto catalog = catalog_of(s, static_cast<size_t>(state.range(1)));
+  int64_t now = latest(catalog);
+  size_t deleted = 0;
+  for (auto _ : state) {
+    prune_plan plan;
+    if (prune_plan_build(catalog, nullptr, now, &plan) != STATUS_OK) state.SkipWithError("plan");
+    deleted = plan.deletions.size();
+    benchmark::DoNotOptimize(plan);
+  }
+  state.counters["deleted"] = static_cast<double>(deleted);
+}
+
+void BM_delete_plan(benchmark::State& state) {
+  auto catalog = catalog_of(LONG_CHAIN, static_cast<size_t>(state.range(1)));
+  const catalog_entry* full = nullptr;
+  for (const auto& e : catalog)
+    if (e.kind == KIND_FULL && e.meta_path != "/srv/backups/newest.infb") full = &e;
+  for (auto _ : state) {
+    std::vector<delete_member> members;
+    if (delete_plan_build(catalog, full->uuid, &members) != STATUS_OK) state.SkipWithError("plan");
+    benchmark::DoNotOptimize(members);
+  }
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int s : {LONG_CHAIN, SHORT_CHAINS, MANY_NAMES})
+    for (int n : {10000, 100000}) b->Args({s, n});
+  b->ArgNames({"shape", "n"})->Unit(benchmark::kMillisecond)->MinTime(0.3);
+}
+
+BENCHMARK(BM_prune_plan)->Apply(sizes);
+BENCHMARK(BM_delete_plan)
+    ->Args({LONG_CHAIN, 10000})
+    ->Args({LONG_CHAIN, 100000})
+    ->ArgNames({"shape", "n"})
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.3);
+
+// ---- The on-disk store of bench/prune.sh ----
+
+status_t write_sparse_meta(const std::string& path, const backup_header& h) {
+  int fd = -1;
+  status_t s = fs_create(path.c_str(), 0644, &fd);
+  if (s != STATUS_OK) return s;
+  unique_fd owner(fd);
+  // The header fields live in the first page and the retention page; the
+  // rest of the 128 KiB reads back as zeros.
+  const size_t page = 4096;
+  const size_t pages[] = {0, HDR_RETAIN_UNTIL / page * page};
+  size_t done = 0;
+  for (size_t off : pages) {
+    s = fs_pwrite_all(fd, h.raw + off, page, off, &done);
+    if (s != STATUS_OK) return s;
+  }
+  s = fs_ftruncate(fd, HEADER_SIZE);
+  if (s != STATUS_OK) return s;
+  return owner.close();
+}
+
+int make_store(const char* dir, long count) {
+  if (count <= 0) return 2;
+  // Four names with hourly backups: count / 96 days, all but the last week
+  // of which are retained.
+  int64_t days = (count + 95) / 96;
+  auto c = chains(static_cast<size_t>(count), 24, 4, std::max<int64_t>(days - 7, 1) * DAY, 9);
+  auto h = std::make_unique<backup_header>();
+  header_init_full(h.get(), "", 1 << 30, 0);
+  for (const auto& e : c) {
+    memset(h->raw + HDR_NAME, 0, HDR_NAME_LEN);
+    memcpy(h->raw + HDR_NAME, e.name.data(), std::min(e.name.size(), HDR_NAME_LEN - 1));
+    header_set_kind(h.get(), e.kind);
+    memcpy(h->raw + HDR_UUID, e.uuid, UUID_SIZE);
+    memcpy(h->raw + HDR_PARENT_UUID, e.parent_uuid, UUID_SIZE);
+    header_set_created(h.get(), e.created);
+    header_set_retain_until(h.get(), e.retain_until);
+    header_set_image_bytes(h.get(), 1 << 20);
+    std::string path =
+        std::string(dir) + "/" + stem_of(e.name, e.created) + meta_ext_for_kind(e.kind);
+    if (write_sparse_meta(path, *h) != STATUS_OK) {
+      fprintf(stderr, "cannot write %s\n", path.c_str());
+      return 1;
+    }
+  }
+  // The time to prune at: one hour after the newest backup.
+  printf("%lld\n", static_cast<long long>(latest(c) + HOUR));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && strcmp(argv[1], "--make-store") == 0)
+    return make_store(argv[2], strtol(argv[3], nullptr, 10));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
