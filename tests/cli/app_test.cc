@@ -171,12 +171,15 @@ TEST(AppTest, FailedOperationEndsWithOneFailureLineAndExitOne) {
   test::TempDir dir;
   std::string none = dir.file("none");
   std::string inside = none + "/f";
+  std::string plain_file = dir.file("plain");
+  test::write_file(plain_file, std::vector<uint8_t>{1, 2, 3});
   std::vector<std::vector<std::string>> cases = {
       {"synthetic-full", "--target", inside, "--search-dir", none, "--out", none, "--name", "n"},
       {"recompress", "--meta", inside},
       {"scrub", "--backup-dir", none},
       {"delete", "--meta", inside, "--search-dir", none},
-      {"prune", "--search-dir", none},
+      // A missing search directory is an empty catalog for prune; a file is not.
+      {"prune", "--search-dir", plain_file},
       {"acl-add", "--acl-file", inside, "--dir", "../escape"},
       {"tls-init", "--cert", inside, "--key", none + "/k"},
       {"encrypt-init", "--key-file", inside},
