@@ -36,12 +36,18 @@ void fs_set_fault_hook(fs_fault_hook hook, void* ctx) {
 
 status_t status_from_errno(int err) {
   switch (err) {
-    case ENOENT: return STATUS_NOT_FOUND;
-    case EAGAIN: return STATUS_AGAIN;
-    case ENOMEM: return STATUS_NO_MEMORY;
-    case EEXIST: return STATUS_EXISTS;
-    case EINVAL: return STATUS_INVALID;
-    default: return STATUS_IO;
+    case ENOENT:
+      return STATUS_NOT_FOUND;
+    case EAGAIN:
+      return STATUS_AGAIN;
+    case ENOMEM:
+      return STATUS_NO_MEMORY;
+    case EEXIST:
+      return STATUS_EXISTS;
+    case EINVAL:
+      return STATUS_INVALID;
+    default:
+      return STATUS_IO;
   }
 }
 
@@ -53,7 +59,9 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
   return STATUS_OK;
 }
 
-status_t fs_open_read(const char* path, int* out_fd) { return fs_open(path, O_RDONLY, 0, out_fd); }
+status_t fs_open_read(const char* path, int* out_fd) {
+  return fs_open(path, O_RDONLY, 0, out_fd);
+}
 
 status_t fs_create(const char* path, mode_t mode, int* out_fd) {
   return fs_open(path, O_WRONLY | O_CREAT | O_TRUNC, mode, out_fd);
@@ -82,8 +90,11 @@ status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* o
   auto* p = static_cast<uint8_t*>(buf);
   while (done < len) {
     size_t want = len - done;
-    if (fault_fails(FS_OP_PREAD, nullptr, &want)) return status_from_errno(errno);
-    ssize_t n = ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
+    // An injected failure takes the same path as a real one, so an injected
+    // EINTR is retried like the kernel's.
+    ssize_t n = fault_fails(FS_OP_PREAD, nullptr, &want)
+                    ? -1
+                    : ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return status_from_errno(errno);
@@ -204,7 +215,10 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
   std::vector<uint8_t> buf;
   while (done < len) {
     size_t want = len - done;
-    if (fault_fails(FS_OP_COPY, nullptr, &want)) return status_from_errno(errno);
+    if (fault_fails(FS_OP_COPY, nullptr, &want)) {
+      if (errno == EINTR) continue;  // as the kernel's EINTR below
+      return status_from_errno(errno);
+    }
     if (use_kernel) {
       loff_t in_off = static_cast<loff_t>(in_offset + done);
       loff_t out_off = static_cast<loff_t>(out_offset + done);
@@ -276,4 +290,6 @@ void fs_dir_close(fs_dir* dir) {
   }
 }
 
-int64_t now_seconds() { return static_cast<int64_t>(::time(nullptr)); }
+int64_t now_seconds() {
+  return static_cast<int64_t>(::time(nullptr));
+}
