@@ -36,18 +36,12 @@ void fs_set_fault_hook(fs_fault_hook hook, void* ctx) {
 
 status_t status_from_errno(int err) {
   switch (err) {
-    case ENOENT:
-      return STATUS_NOT_FOUND;
-    case EAGAIN:
-      return STATUS_AGAIN;
-    case ENOMEM:
-      return STATUS_NO_MEMORY;
-    case EEXIST:
-      return STATUS_EXISTS;
-    case EINVAL:
-      return STATUS_INVALID;
-    default:
-      return STATUS_IO;
+    case ENOENT: return STATUS_NOT_FOUND;
+    case EAGAIN: return STATUS_AGAIN;
+    case ENOMEM: return STATUS_NO_MEMORY;
+    case EEXIST: return STATUS_EXISTS;
+    case EINVAL: return STATUS_INVALID;
+    default: return STATUS_IO;
   }
 }
 
@@ -59,9 +53,7 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
   return STATUS_OK;
 }
 
-status_t fs_open_read(const char* path, int* out_fd) {
-  return fs_open(path, O_RDONLY, 0, out_fd);
-}
+status_t fs_open_read(const char* path, int* out_fd) { return fs_open(path, O_RDONLY, 0, out_fd); }
 
 status_t fs_create(const char* path, mode_t mode, int* out_fd) {
   return fs_open(path, O_WRONLY | O_CREAT | O_TRUNC, mode, out_fd);
@@ -290,6 +282,4 @@ void fs_dir_close(fs_dir* dir) {
   }
 }
 
-int64_t now_seconds() {
-  return static_cast<int64_t>(::time(nullptr));
-}
+int64_t now_seconds() { return static_cast<int64_t>(::time(nullptr)); }
