@@ -109,16 +109,16 @@ uint64_t bound_pass(const std::vector<store_backup>& backups, bound_state* st) {
           n = static_cast<size_t>(r);
           break;
         }
-        default:
-          memcpy(decoded.data(), payload, payload_len);
+        default:  // raw: the payload is the block, hashed where it lies
           n = payload_len;
       }
+      const uint8_t* block =
+          e.codec == CODEC_ZSTD || e.codec == CODEC_LZ4 ? decoded.data() : payload;
       if (n != e.raw_len) die("length mismatch");
       uint8_t digest[32];
       unsigned dlen = 0;
       if (EVP_DigestInit_ex2(st->md, st->sha256, nullptr) != 1 ||
-          EVP_DigestUpdate(st->md, decoded.data(), n) != 1 ||
-          EVP_DigestFinal_ex(st->md, digest, &dlen) != 1)
+          EVP_DigestUpdate(st->md, block, n) != 1 || EVP_DigestFinal_ex(st->md, digest, &dlen) != 1)
         die("sha256 failed");
       if (memcmp(digest, e.sha256, 32) != 0) die("digest mismatch");
       decoded_total += n;

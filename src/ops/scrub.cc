@@ -88,11 +88,18 @@ bool block_verify(const backup_scan& s, const block_entry& e) {
     payload_len = opened_len;
   }
 
-  uint8_t* decoded = s.buf->decoded.get();
-  size_t decoded_len = 0;
-  if (codec_decompress(e.codec, payload, payload_len, decoded, s.block_size, &decoded_len) !=
-      STATUS_OK)
+  // A raw payload is already the block: it is checked where it lies rather
+  // than copied into the decoded buffer first (same bytes, same limit).
+  const uint8_t* decoded = payload;
+  size_t decoded_len = payload_len;
+  if (e.codec == CODEC_NONE) {
+    if (payload_len > s.block_size) return false;
+  } else if (codec_decompress(e.codec, payload, payload_len, s.buf->decoded.get(), s.block_size,
+                              &decoded_len) != STATUS_OK) {
     return false;
+  } else {
+    decoded = s.buf->decoded.get();
+  }
   if (decoded_len != e.raw_len) return false;
 
   uint8_t digest[SHA256_SIZE];

@@ -177,13 +177,19 @@ TEST_F(ScrubTest, CleanBackupsOfEveryCodecAndCipherPassWithExactCounts) {
     s.key = key;
     s.codec = CODEC_LZ4;
   });
+  // Raw sealed payloads: the opened bytes are the block itself.
+  write("aes-raw", [&](auto& s) {
+    s.cipher = CIPHER_AES_256_GCM;
+    s.key = key;
+    s.codec = CODEC_NONE;
+  });
   // A short last block: the volume is not a multiple of the block size.
   write("short", [](auto& s) { s.volume_size = 3 * 65536 + 1000; });
   std::string kf = key_file(key);
 
   ScrubRun r = scrub(kf.c_str());
   EXPECT_EQ(r.status, STATUS_OK);
-  EXPECT_EQ(r.log, summary(5 * 16 + 4, 0, 0));
+  EXPECT_EQ(r.log, summary(6 * 16 + 4, 0, 0));
 }
 
 TEST_F(ScrubTest, DirectoryWithoutMetaFilesLogsAZeroSummary) {
