@@ -131,9 +131,10 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
   loaded_backup b;
   status_t s = backup_load(meta_path, &b);
   if (s != STATUS_OK) {
-    if (s == STATUS_NOT_FOUND && entry_vanished(meta_path)) return;
     log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
-    counts->files_unverified++;
+    // A backup removed since the listing (a prune or delete alongside) was
+    // not missed; anything else could not be checked and fails the run.
+    if (!(s == STATUS_NOT_FOUND && entry_vanished(meta_path))) counts->files_unverified++;
     return;
   }
 
@@ -148,10 +149,9 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
   unique_fd image;
   s = fs_open_read(b.image_path.c_str(), image.out());
   if (s != STATUS_OK) {
-    // Both files gone means the whole backup was removed since the listing.
-    if (s == STATUS_NOT_FOUND && entry_vanished(meta_path)) return;
     log_write(LOG_WARN_LEVEL, "scrub: cannot open image %s", b.image_path.c_str());
-    counts->files_unverified++;
+    // Both files gone means the whole backup was removed since the listing.
+    if (!(s == STATUS_NOT_FOUND && entry_vanished(meta_path))) counts->files_unverified++;
     return;
   }
   if (b.table.empty()) return;
