@@ -16,12 +16,12 @@
 # + 16 MiB whatever the image size; it is printed for every store, and for a
 # zstd store of 32 MiB next to the 256 MiB one to show it does not grow.
 #
-#   bash bench/scrub.sh [rounds, default 5]
+#   bash bench/scrub.sh [rounds, default 10]
 # Everything lives in one temporary folder under /tmp, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds="${1:-5}"
+rounds="${1:-10}"
 
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

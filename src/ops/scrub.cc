@@ -1,12 +1,13 @@
 #include "ops/scrub.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include <openssl/crypto.h>
 
@@ -31,21 +32,43 @@ struct scrub_counts {
   uint64_t files_unverified = 0;
 };
 
-// The three per-backup buffers. They are allocated without zero-filling, so
-// a block_size read from a damaged header costs address space, not memory,
-// until a block actually uses it.
+// One block buffer, owned by the scan of one backup.
+struct buffer_free {
+  void operator()(uint8_t* p) const { free(p); }
+};
+using block_buffer = std::unique_ptr<uint8_t[], buffer_free>;
+
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+// A buffer of len bytes, not zero-filled, so a block_size read from a damaged
+// header costs address space, not memory, until a block actually uses it.
+// Buffers of a huge page or more are aligned to one and offered to the
+// kernel as huge pages: a fresh 2 MiB buffer then costs one page fault
+// instead of 512, which a scrub pays for every backup it opens.
+block_buffer buffer_allocate(size_t len) {
+  void* p = nullptr;
+  if (len >= HUGE_PAGE) {
+    const size_t rounded = (len + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    if (posix_memalign(&p, HUGE_PAGE, rounded) != 0) return nullptr;
+    (void)madvise(p, rounded, MADV_HUGEPAGE);  // a hint; without it the buffer works the same
+  } else {
+    p = malloc(len != 0 ? len : 1);
+  }
+  return block_buffer(static_cast<uint8_t*>(p));
+}
+
+// The three per-backup buffers.
 struct block_buffers {
-  std::unique_ptr<uint8_t[]> stored;   // sealed_size(cipher, block_size)
-  std::unique_ptr<uint8_t[]> opened;   // block_size, only with a cipher
-  std::unique_ptr<uint8_t[]> decoded;  // block_size
+  block_buffer stored;   // sealed_size(cipher, block_size)
+  block_buffer opened;   // block_size, only with a cipher
+  block_buffer decoded;  // block_size
 };
 
 bool buffers_allocate(uint8_t cipher, uint32_t block_size, block_buffers* out) {
-  try {
-    out->stored = std::make_unique_for_overwrite<uint8_t[]>(sealed_size(cipher, block_size));
-    if (cipher != CIPHER_NONE) out->opened = std::make_unique_for_overwrite<uint8_t[]>(block_size);
-    out->decoded = std::make_unique_for_overwrite<uint8_t[]>(block_size);
-  } catch (const std::bad_alloc&) {
+  out->stored = buffer_allocate(sealed_size(cipher, block_size));
+  if (cipher != CIPHER_NONE) out->opened = buffer_allocate(block_size);
+  out->decoded = buffer_allocate(block_size);
+  if (!out->stored || !out->decoded || (cipher != CIPHER_NONE && !out->opened)) {
     *out = block_buffers{};
     return false;
   }
