@@ -22,26 +22,27 @@ namespace {
 
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
-int uuid_compare(const uint8_t* a, const uint8_t* b) {
-  return memcmp(a, b, UUID_SIZE);
+catalog_uuid_key key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
+  catalog_uuid_key k;
+  memcpy(&k.hi, id, 8);
+  memcpy(&k.lo, id + 8, 8);
+  k.position = position;
+  return k;
 }
 
-// Position of the first entry in catalog order that takes part in the run and
-// carries uuid id, or NO_ENTRY. The uuid index answers for the whole catalog;
-// when its answer is of another name, the other holders of the uuid follow it
-// in the index in catalog order.
-uint32_t first_in_run(const catalog_uuid_index& index, const std::vector<catalog_entry>& entries,
-                      const std::vector<uint8_t>& in_run, const uint8_t id[UUID_SIZE]) {
-  int64_t found = catalog_index_find(index, id);
-  if (found < 0) return NO_ENTRY;
-  if (in_run[static_cast<size_t>(found)]) return static_cast<uint32_t>(found);
-  auto it = std::lower_bound(
-      index.order.begin(), index.order.end(), id,
-      [&](uint32_t pos, const uint8_t* key) { return uuid_compare(entries[pos].uuid, key) < 0; });
-  for (; it != index.order.end() && uuid_compare(entries[*it].uuid, id) == 0; ++it) {
-    if (in_run[*it]) return *it;
-  }
-  return NO_ENTRY;
+bool same_uuid(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  return a.hi == b.hi && a.lo == b.lo;
+}
+
+// By uuid (in an order of its own, consistent for equality), then position.
+bool key_less(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  if (a.hi != b.hi) return a.hi < b.hi;
+  if (a.lo != b.lo) return a.lo < b.lo;
+  return a.position < b.position;
+}
+
+bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo;
 }
 
 // True when a is newer than b: a later created time, or the same time and a
@@ -70,12 +71,24 @@ class prune_planner {
       }
     }
     run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
-    catalog_index_build(entries, &uuid_index_);
-    catalog_parent_index_build(entries, &parent_index_);
+    // Deciding walks the catalog along its chains, in no order the catalog
+    // is stored in; the one field it needs sits in a compact column of its own.
+    retain_.resize(n);
+    for (size_t i = 0; i < n; i++) retain_[i] = entries[i].retain_until;
+    catalog_links_build(entries, &links_);
+    // The parent of an entry is the first entry of the run in catalog order
+    // that carries its parent_uuid: per uuid, that entry becomes the parent
+    // of every dependent in the run. An all-zero parent_uuid names nothing.
     parent_.assign(n, NO_ENTRY);
-    for (size_t i = 0; i < n; i++) {
-      if (in_run_[i] && !uuid_is_zero(entries[i].parent_uuid)) {
-        parent_[i] = first_in_run(uuid_index_, entries, in_run_, entries[i].parent_uuid);
+    for (uint32_t i = 0; i < n; i++) {
+      if (links_.first_same_uuid[i] != i) continue;  // each uuid once
+      if (uuid_is_zero(entries[i].uuid)) continue;
+      uint32_t holder = i;
+      while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.next_same_uuid[holder];
+      if (holder == NO_ENTRY) continue;
+      for (uint32_t k = links_.dep_first[i]; k < links_.dep_last[i]; k++) {
+        uint32_t dep = links_.by_parent[k].position;
+        if (in_run_[dep]) parent_[dep] = holder;
       }
     }
   }
@@ -144,7 +157,7 @@ class prune_planner {
       uint8_t outcome = PRUNE_UNDECIDED;
       bool descended = false;
       while (stack_.back().cursor < stack_.back().end) {
-        uint32_t dep = parent_index_.order[stack_.back().cursor++];
+        uint32_t dep = links_.by_parent[stack_.back().cursor++].position;
         if (dep == self) continue;  // its own parent: not its own dependent
         uint8_t dep_result;
         if (!enter(dep, &dep_result)) {
@@ -182,12 +195,11 @@ class prune_planner {
       return true;
     }
     uint8_t early = PRUNE_UNDECIDED;
-    const catalog_entry& e = entries_[i];
     if (protected_[i]) {
       early = PRUNE_KEEP_NEWEST;
-    } else if (e.retain_until == 0) {
+    } else if (retain_[i] == 0) {
       early = PRUNE_KEEP_NO_RETENTION;
-    } else if (e.retain_until > now_) {
+    } else if (retain_[i] > now_) {
       early = PRUNE_KEEP_NOT_EXPIRED;
     }
     if (early != PRUNE_UNDECIDED) {
@@ -198,7 +210,8 @@ class prune_planner {
     visiting_[i] = 1;
     frame f;
     f.entry = i;
-    catalog_parent_index_range(parent_index_, entries_, e.uuid, &f.cursor, &f.end);
+    f.cursor = links_.dep_first[i];
+    f.end = links_.dep_last[i];
     stack_.push_back(f);
     return false;
   }
@@ -240,8 +253,8 @@ class prune_planner {
 
   struct frame {
     uint32_t entry = 0;
-    size_t cursor = 0;  // next dependent, in parent_index_.order
-    size_t end = 0;
+    uint32_t cursor = 0;  // next dependent, in links_.by_parent
+    uint32_t end = 0;
   };
 
   const std::vector<catalog_entry>& entries_;
@@ -251,12 +264,12 @@ class prune_planner {
   std::vector<uint8_t> decision_;
   std::vector<uint8_t> protected_;
   std::vector<uint8_t> visiting_;
+  std::vector<int64_t> retain_;   // retain_until per position
   std::vector<uint32_t> parent_;  // first parent in the run, or NO_ENTRY
   std::vector<int64_t> depth_;
   std::vector<uint32_t> path_;
   std::vector<frame> stack_;
-  catalog_uuid_index uuid_index_;
-  catalog_parent_index parent_index_;
+  catalog_links links_;
 };
 
 }  // namespace
@@ -276,28 +289,48 @@ const char* prune_reason_text(uint8_t decision) {
   }
 }
 
-void catalog_parent_index_build(const std::vector<catalog_entry>& entries,
-                                catalog_parent_index* out) {
-  out->order.resize(entries.size());
-  for (uint32_t i = 0; i < entries.size(); i++) out->order[i] = i;
-  std::sort(out->order.begin(), out->order.end(), [&](uint32_t a, uint32_t b) {
-    int c = uuid_compare(entries[a].parent_uuid, entries[b].parent_uuid);
-    return c != 0 ? c < 0 : a < b;
-  });
+void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out) {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  std::vector<catalog_uuid_key> by_uuid(n);
+  out->by_parent.resize(n);
+  for (uint32_t i = 0; i < n; i++) {
+    by_uuid[i] = key_of(entries[i].uuid, i);
+    out->by_parent[i] = key_of(entries[i].parent_uuid, i);
+  }
+  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
+  std::sort(by_uuid.begin(), by_uuid.end(), less);
+  std::sort(out->by_parent.begin(), out->by_parent.end(), less);
+
+  out->dep_first.assign(n, 0);
+  out->dep_last.assign(n, 0);
+  out->first_same_uuid.assign(n, 0);
+  out->next_same_uuid.assign(n, NO_ENTRY);
+  uint32_t p = 0;  // merge cursor in by_parent
+  for (uint32_t g = 0; g < n;) {
+    uint32_t end = g + 1;
+    while (end < n && same_uuid(by_uuid[end], by_uuid[g])) end++;
+    while (p < n && uuid_less_key(out->by_parent[p], by_uuid[g])) p++;
+    uint32_t last = p;
+    while (last < n && same_uuid(out->by_parent[last], by_uuid[g])) last++;
+    const uint32_t first_pos = by_uuid[g].position;  // positions ascend within a group
+    for (uint32_t k = g; k < end; k++) {
+      uint32_t pos = by_uuid[k].position;
+      out->dep_first[pos] = p;
+      out->dep_last[pos] = last;
+      out->first_same_uuid[pos] = first_pos;
+      if (k + 1 < end) out->next_same_uuid[pos] = by_uuid[k + 1].position;
+    }
+    p = last;
+    g = end;
+  }
 }
 
-void catalog_parent_index_range(const catalog_parent_index& index,
-                                const std::vector<catalog_entry>& entries,
-                                const uint8_t id[UUID_SIZE], size_t* first, size_t* last) {
-  auto lo = std::lower_bound(index.order.begin(), index.order.end(), id,
-                             [&](uint32_t pos, const uint8_t* key) {
-                               return uuid_compare(entries[pos].parent_uuid, key) < 0;
-                             });
-  auto hi = std::upper_bound(lo, index.order.end(), id, [&](const uint8_t* key, uint32_t pos) {
-    return uuid_compare(key, entries[pos].parent_uuid) < 0;
-  });
-  *first = static_cast<size_t>(lo - index.order.begin());
-  *last = static_cast<size_t>(hi - index.order.begin());
+void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
+                              size_t* first, size_t* last) {
+  catalog_uuid_key key = key_of(id, 0);
+  auto range = std::equal_range(links.by_parent.begin(), links.by_parent.end(), key, uuid_less_key);
+  *first = static_cast<size_t>(range.first - links.by_parent.begin());
+  *last = static_cast<size_t>(range.second - links.by_parent.begin());
 }
 
 status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char* name_filter,

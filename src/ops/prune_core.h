@@ -63,17 +63,35 @@ struct delete_member {
                                          const uint8_t target_uuid[UUID_SIZE],
                                          std::vector<delete_member>* out);
 
-// Dependents by parent uuid: catalog positions sorted by (parent_uuid, position).
-struct catalog_parent_index {
-  std::vector<uint32_t> order;
+// The uuid links of a catalog, resolved once so that every later lookup is an
+// array access. Both uuid columns are copied into compact keys, sorted, and
+// joined by one merge: the catalog entries themselves are never touched in
+// random order, which keeps the build close to the cost of the two sorts at
+// any catalog size.
+struct catalog_uuid_key {
+  uint64_t hi = 0, lo = 0;  // the 16 uuid bytes, as two words
+  uint32_t position = 0;
 };
-void catalog_parent_index_build(const std::vector<catalog_entry>& entries,
-                                catalog_parent_index* out);
-// The slice [*first, *last) of index.order holding, in catalog order, the
-// entries whose parent_uuid equals id.
-void catalog_parent_index_range(const catalog_parent_index& index,
-                                const std::vector<catalog_entry>& entries,
-                                const uint8_t id[UUID_SIZE], size_t* first, size_t* last);
+struct catalog_links {
+  // Keys of parent_uuid sorted by (parent_uuid, position): the dependents of
+  // one uuid form one slice, in catalog order.
+  std::vector<catalog_uuid_key> by_parent;
+  // Per catalog position: the slice of by_parent whose parent_uuid is this
+  // entry's uuid.
+  std::vector<uint32_t> dep_first, dep_last;
+  // Per catalog position: the first position in catalog order holding the
+  // same uuid (the entry a parent link to that uuid resolves to).
+  std::vector<uint32_t> first_same_uuid;
+  // Per catalog position: the next position in catalog order holding the
+  // same uuid, or UINT32_MAX.
+  std::vector<uint32_t> next_same_uuid;
+};
+// Throws std::bad_alloc when memory runs out.
+void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
+// The slice [*first, *last) of links.by_parent whose parent_uuid equals id,
+// for a uuid that need not be in the catalog.
+void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
+                              size_t* first, size_t* last);
 
 // remove_backup_files with a caller-owned header area, so that a run removing
 // many backups reuses one 128 KiB buffer.
