@@ -59,31 +59,34 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     for (uint32_t pos = 0; pos < entries.size(); pos++) {
       // The target's uuid is in the set from the start, under whichever file
       // of the catalog carries it first.
-      if (links.first_same_uuid[pos] == pos && uuid_equal(entries[pos].uuid, target_uuid)) {
+      if (links.at[pos].first_same_uuid == pos && uuid_equal(entries[pos].uuid, target_uuid)) {
         uuid_taken[pos] = 1;
         break;
       }
     }
 
     std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
-    auto offer_dependents = [&](size_t first, size_t last, uint64_t pass, int64_t joined_at,
-                                uint32_t member) {
+    // The first dependent comes with the link, so that a chain costs one
+    // look-up per member.
+    auto offer_dependents = [&](uint32_t first_dependent, size_t first, size_t last, uint64_t pass,
+                                int64_t joined_at, uint32_t member) {
       for (size_t k = first; k < last; k++) {
-        uint32_t pos = links.by_parent[k].position;
+        uint32_t pos = k == first ? first_dependent : links.dependents[k];
         if (static_cast<int64_t>(pos) == joined_at) continue;  // its own parent
         pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
       }
     };
-    offer_dependents(target_first, target_last, 1, -1, 0);
+    if (target_first < target_last)
+      offer_dependents(links.dependents[target_first], target_first, target_last, 1, -1, 0);
 
     while (!pending.empty()) {
       join_candidate c = pending.top();
       pending.pop();
-      size_t slot = links.first_same_uuid[c.position];
-      if (uuid_taken[slot]) continue;
-      uuid_taken[slot] = 1;
+      const catalog_link& link = links.at[c.position];
+      if (uuid_taken[link.first_same_uuid]) continue;
+      uuid_taken[link.first_same_uuid] = 1;
       members.push_back({c.position, members[c.parent_member].depth + 1});
-      offer_dependents(links.dep_first[c.position], links.dep_last[c.position], c.pass, c.position,
+      offer_dependents(link.first_dependent, link.dep_first, link.dep_last, c.pass, c.position,
                        static_cast<uint32_t>(members.size() - 1));
     }
 

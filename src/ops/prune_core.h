@@ -72,23 +72,28 @@ struct catalog_uuid_key {
   uint64_t hi = 0, lo = 0;  // the 16 uuid bytes, as two words
   uint32_t position = 0;
 };
+// Per catalog position, everything a walk along the links needs of it, in
+// one place: walks follow chains in no order the catalog is stored in, and
+// each entry met should cost one cache line, not one per field.
+struct catalog_link {
+  uint32_t dep_first = 0, dep_last = 0;  // its dependents: a slice of dependents
+  uint32_t first_same_uuid = 0;          // first position in catalog order with this uuid
+  uint32_t next_same_uuid = 0;           // next position with this uuid, or UINT32_MAX
+  // dependents[dep_first] when the slice is not empty, else UINT32_MAX: along
+  // a chain, the one dependent is found without a second look-up.
+  uint32_t first_dependent = 0;
+};
 struct catalog_links {
   // Keys of parent_uuid sorted by (parent_uuid, position): the dependents of
   // one uuid form one slice, in catalog order.
   std::vector<catalog_uuid_key> by_parent;
-  // Per catalog position: the slice of by_parent whose parent_uuid is this
-  // entry's uuid.
-  std::vector<uint32_t> dep_first, dep_last;
-  // Per catalog position: the first position in catalog order holding the
-  // same uuid (the entry a parent link to that uuid resolves to).
-  std::vector<uint32_t> first_same_uuid;
-  // Per catalog position: the next position in catalog order holding the
-  // same uuid, or UINT32_MAX.
-  std::vector<uint32_t> next_same_uuid;
+  // The positions of by_parent alone, for the walks.
+  std::vector<uint32_t> dependents;
+  std::vector<catalog_link> at;  // per catalog position
 };
 // Throws std::bad_alloc when memory runs out.
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
-// The slice [*first, *last) of links.by_parent whose parent_uuid equals id,
+// The slice [*first, *last) of links.dependents whose parent_uuid equals id,
 // for a uuid that need not be in the catalog.
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
                               size_t* first, size_t* last);
