@@ -95,17 +95,26 @@ class prune_planner {
   }
 
   void protect_newest() {
-    std::unordered_map<std::string_view, uint32_t> newest;
+    // One hash look-up per entry: each name gets a small number, and the
+    // newest entry of every number is kept by position.
+    std::unordered_map<std::string_view, uint32_t> ids;
+    std::vector<uint32_t> id_of(entries_.size(), NO_ENTRY);
+    std::vector<uint32_t> best;
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
-      auto [it, added] = newest.try_emplace(entries_[i].name, i);
-      if (!added && newer_than(entries_[i], entries_[it->second])) it->second = i;
+      auto [it, added] = ids.try_emplace(entries_[i].name, static_cast<uint32_t>(best.size()));
+      id_of[i] = it->second;
+      if (added) {
+        best.push_back(i);
+      } else if (newer_than(entries_[i], entries_[best[it->second]])) {
+        best[it->second] = i;
+      }
     }
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
-      const catalog_entry& best = entries_[newest.find(entries_[i].name)->second];
+      uint32_t b = best[id_of[i]];
       // Equal created time and path: neither is newer, so both count as newest.
-      if (newer_than(best, entries_[i])) continue;
+      if (b != i && newer_than(entries_[b], entries_[i])) continue;
       protect_chain(i);
     }
   }
