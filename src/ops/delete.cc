@@ -90,9 +90,7 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
                        static_cast<uint32_t>(members.size() - 1));
     }
 
-    std::stable_sort(
-        members.begin(), members.end(),
-        [](const delete_member& a, const delete_member& b) { return a.depth > b.depth; });
+    sort_deepest_first(&members);
     *out = std::move(members);
     return STATUS_OK;
   } catch (const std::bad_alloc&) {

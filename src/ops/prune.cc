@@ -132,8 +132,7 @@ class prune_planner {
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (node_[i].decision == PRUNE_DELETE) out->push_back({i, depth_of(i)});
     }
-    std::stable_sort(out->begin(), out->end(),
-                     [](const prune_item& a, const prune_item& b) { return a.depth > b.depth; });
+    sort_deepest_first(out);
   }
 
   void decisions(std::vector<uint8_t>* out) const {

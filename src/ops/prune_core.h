@@ -7,6 +7,7 @@
 // uses the call stack, so a chain of any length is safe.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -97,6 +98,23 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_link
 // for a uuid that need not be in the catalog.
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
                               size_t* first, size_t* last);
+
+// Orders items (each with a depth of 0 or more) deepest first, keeping their
+// order among equal depths, in linear time: depths are bounded by the
+// catalog size, so a count per depth replaces a comparison sort.
+// Throws std::bad_alloc when memory runs out.
+template <typename T>
+void sort_deepest_first(std::vector<T>* items) {
+  if (items->size() < 2) return;
+  int32_t deepest = 0;
+  for (const T& t : *items) deepest = std::max(deepest, t.depth);
+  std::vector<size_t> start(static_cast<size_t>(deepest) + 2, 0);
+  for (const T& t : *items) start[static_cast<size_t>(deepest - t.depth) + 1]++;
+  for (size_t d = 1; d < start.size(); d++) start[d] += start[d - 1];
+  std::vector<T> out(items->size());
+  for (const T& t : *items) out[start[static_cast<size_t>(deepest - t.depth)]++] = t;
+  items->swap(out);
+}
 
 // remove_backup_files with a caller-owned header area, so that a run removing
 // many backups reuses one 128 KiB buffer.
