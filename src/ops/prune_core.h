@@ -2,9 +2,11 @@
 // and in which order, worked out from the catalog alone (no disk access), so
 // that it can be measured and checked apart from the file removal.
 //
-// Both plans scale with the catalog: lookups go through indexes sorted by
-// uuid and by parent uuid (O(n log n) to build), and no walk along a chain
-// uses the call stack, so a chain of any length is safe.
+// Both plans scale with the catalog: the uuid links are resolved once through
+// keys sorted by uuid and by parent uuid (O(n log n) at worst, linear for
+// random uuids), every later look-up is an array access, the removal order
+// comes from a count per depth, and no walk along a chain uses the call
+// stack, so a chain of any length is safe.
 #pragma once
 
 #include <algorithm>
