@@ -431,14 +431,18 @@ status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
   if (dry_run) return STATUS_OK;
 
   status_t result = STATUS_OK;
-  if (fs_remove(meta_path) != STATUS_OK) {
+  bool meta_gone = fs_remove(meta_path) == STATUS_OK;
+  if (!meta_gone) {
     log_write(LOG_WARN_LEVEL, "could not remove meta file %s", meta_path);
     result = STATUS_IO;
   }
   // The image goes even when the meta file stayed: its space is what the run
   // was asked to free, and the failure is reported either way.
   if (!have_image) return result;
-  if (fs_remove(image_path) != STATUS_OK) {
+  // The removal of the meta file is made durable first: after a crash the
+  // image must never be gone while its meta file is still there.
+  if ((meta_gone && fs_fsync_parent(meta_path) != STATUS_OK) ||
+      fs_remove(image_path) != STATUS_OK) {
     log_write(LOG_WARN_LEVEL, "could not remove image file %s", image_path);
     return STATUS_IO;
   }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/cipher.h"
@@ -160,11 +161,38 @@ status_t swap_in(const loaded_backup& b, const std::string& new_image,
   return STATUS_OK;
 }
 
+// A run killed between the two renames of swap_in leaves the old meta file
+// beside the new image, with the old image under its spare name and the new
+// meta file complete under its temporary name: the backup does not decode
+// until the old image is back. The spare is told from a stale one by its
+// size: it fits the meta file, and the image in place does not. Putting it
+// back makes the backup the old one again, which this run then rewrites.
+status_t undo_interrupted_swap(const loaded_backup& b) {
+  const std::string spare = b.image_path + ".recompress.old";
+  const std::string tmp_meta = b.meta_path + ".tmp";
+  struct stat sp, im, tm;
+  const std::pair<const std::string*, struct stat*> looks[] = {
+      {&spare, &sp}, {&tmp_meta, &tm}, {&b.image_path, &im}};
+  for (const auto& [path, st] : looks) {
+    status_t s = fs_stat(path->c_str(), st);
+    if (s == STATUS_NOT_FOUND) return STATUS_OK;
+    if (s != STATUS_OK) return s;
+  }
+  uint64_t fits = header_image_bytes(*b.header);
+  if ((sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) ||
+      static_cast<uint64_t>(sp.st_size) != fits || static_cast<uint64_t>(im.st_size) == fits)
+    return STATUS_OK;
+  status_t s = fs_rename(spare.c_str(), b.image_path.c_str());
+  if (s == STATUS_OK) s = fs_fsync_parent(b.image_path.c_str());
+  return s;
+}
+
 status_t recompress_loaded(const loaded_backup& b, const recompress_request& req) {
   // Sealed payloads cannot be decoded without the key, and treating them as
   // compressed data would fail or write garbage.
   if (header_cipher(*b.header) != CIPHER_NONE) return STATUS_NOT_SUPPORTED;
-  status_t s = check_entries(b);
+  status_t s = undo_interrupted_swap(b);
+  if (s == STATUS_OK) s = check_entries(b);
   if (s != STATUS_OK) return s;
 
   uint8_t codec = req.codec == CODEC_LZ4 ? CODEC_LZ4 : CODEC_ZSTD;
