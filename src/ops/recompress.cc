@@ -27,11 +27,14 @@
 
 namespace {
 
-// The buffers of one rewrite, allocated once from the backup's block size.
+// The buffers of one rewrite, allocated once from the backup's block size and
+// never cleared: the block size comes from the header, so a damaged one costs
+// address space, not memory, until payloads actually fill the buffers.
 struct rewrite_buffers {
-  std::vector<uint8_t> read;     // one stored payload
-  std::vector<uint8_t> decoded;  // one block
-  std::vector<uint8_t> output;   // one block compressed with the target codec
+  std::unique_ptr<uint8_t[]> read;     // one stored payload, block_size
+  std::unique_ptr<uint8_t[]> decoded;  // one block, block_size
+  std::unique_ptr<uint8_t[]> output;   // one block compressed with the target codec
+  size_t output_cap = 0;
 };
 
 // Entries whose lengths exceed the block size would overrun the buffers, and
@@ -60,16 +63,16 @@ status_t rewrite_image(const loaded_backup& b, const recompress_request& req, ui
       continue;
     }
     size_t got = 0;
-    status_t s = fs_pread(in_fd, buf->read.data(), e.stored_len, e.offset, &got);
+    status_t s = fs_pread(in_fd, buf->read.get(), e.stored_len, e.offset, &got);
     if (s != STATUS_OK) return s;
     if (got != e.stored_len) return STATUS_CORRUPT;
     size_t raw = 0;
-    s = codec_decompress(e.codec, buf->read.data(), e.stored_len, buf->decoded.data(), block_size,
+    s = codec_decompress(e.codec, buf->read.get(), e.stored_len, buf->decoded.get(), block_size,
                          &raw);
     if (s != STATUS_OK) return s;
-    size_t packed = codec_compress(codec, req.level, buf->decoded.data(), raw, buf->output.data(),
-                                   buf->output.size());
-    const uint8_t* payload = packed ? buf->output.data() : buf->decoded.data();
+    size_t packed = codec_compress(codec, req.level, buf->decoded.get(), raw, buf->output.get(),
+                                   buf->output_cap);
+    const uint8_t* payload = packed ? buf->output.get() : buf->decoded.get();
     size_t len = packed ? packed : raw;
     size_t put = 0;
     s = fs_pwrite_all(out_fd, payload, len, out_off, &put);
@@ -198,9 +201,10 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   std::vector<block_entry> table;
   std::unique_ptr<backup_header> header;
   try {
-    buf.read.resize(block_size);
-    buf.decoded.resize(block_size);
-    buf.output.resize(codec_bound(codec, block_size));
+    buf.read = std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    buf.decoded = std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    buf.output_cap = codec_bound(codec, block_size);
+    buf.output = std::make_unique_for_overwrite<uint8_t[]>(buf.output_cap);
     table.reserve(b.table.size());
     header = std::make_unique<backup_header>(*b.header);
   } catch (const std::bad_alloc&) {
