@@ -1,10 +1,10 @@
-#include "cli/log.h"
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "cli/log.h"
 #include "cli/runlog.h"
 #include "cli_test_util.h"
 
