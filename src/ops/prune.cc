@@ -83,7 +83,7 @@ class prune_planner {
     for (uint32_t i = 0; i < n; i++) {
       const catalog_link& link = links_.at[i];
       if (link.first_same_uuid != i) continue;  // each uuid once
-      if (uuid_is_zero(entries[i].uuid)) continue;
+      if (i == links_.zero_uuid_first) continue;
       uint32_t holder = i;
       while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.at[holder].next_same_uuid;
       if (holder == NO_ENTRY) continue;
@@ -94,14 +94,26 @@ class prune_planner {
     }
   }
 
+  // Marks the newest entry of every name and its chain protected. The same
+  // pass over the catalog records what the retention of each entry decides
+  // on its own, and the created times in a column of their own, so that the
+  // catalog records are streamed through once here rather than once per step.
   void protect_newest() {
     // One hash look-up per entry: each name gets a small number, and the
     // newest entry of every number is kept by position.
     std::unordered_map<std::string_view, uint32_t> ids;
     std::vector<uint32_t> id_of(entries_.size(), NO_ENTRY);
+    std::vector<int64_t> created(entries_.size(), 0);
     std::vector<uint32_t> best;
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
+      const catalog_entry& e = entries_[i];
+      created[i] = e.created;
+      if (e.retain_until == 0) {
+        state_[i] |= PRUNE_KEEP_NO_RETENTION;
+      } else if (e.retain_until > now_) {
+        state_[i] |= PRUNE_KEEP_NOT_EXPIRED;
+      }
       auto [it, added] = ids.try_emplace(entries_[i].name, static_cast<uint32_t>(best.size()));
       id_of[i] = it->second;
       if (added) {
@@ -113,29 +125,21 @@ class prune_planner {
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
       uint32_t b = best[id_of[i]];
+      // The newest has the greatest created time; only a tie needs the paths.
       // Equal created time and path: neither is newer, so both count as newest.
-      if (b != i && newer_than(entries_[b], entries_[i])) continue;
+      if (b != i && (created[b] != created[i] || newer_than(entries_[b], entries_[i]))) continue;
       protect_chain(i);
     }
   }
 
-  // Decides every entry in catalog order. What an entry alone decides (its
-  // protection and its retention) is settled first, in one pass in catalog
-  // order, so that the walks along chains only touch the state bytes and the
-  // first dependents.
+  // Decides every entry in catalog order, after protect_newest. What an
+  // entry alone decides (protection first, then its retention) is settled
+  // before any walk, so that the walks along chains only touch the state
+  // bytes and the first dependents.
   void decide_all() {
     for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (!in_run_[i]) continue;
-      int64_t retain_until = entries_[i].retain_until;
-      uint8_t early = PRUNE_UNDECIDED;
-      if (state_[i] & PROTECTED) {
-        early = PRUNE_KEEP_NEWEST;
-      } else if (retain_until == 0) {
-        early = PRUNE_KEEP_NO_RETENTION;
-      } else if (retain_until > now_) {
-        early = PRUNE_KEEP_NOT_EXPIRED;
-      }
-      state_[i] = static_cast<uint8_t>(state_[i] | early);
+      if (in_run_[i] && (state_[i] & PROTECTED))
+        state_[i] = static_cast<uint8_t>((state_[i] & ~DECISION_MASK) | PRUNE_KEEP_NEWEST);
     }
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (in_run_[i]) (void)decide(i);
@@ -371,6 +375,9 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_link
   }
   sort_keys(&by_uuid);
   sort_keys(&out->by_parent);
+  // The all-zero uuid sorts first, and its first position leads its group.
+  out->zero_uuid_first =
+      n && by_uuid[0].hi == 0 && by_uuid[0].lo == 0 ? by_uuid[0].position : NO_ENTRY;
 
   out->at.assign(n, catalog_link{0, 0, 0, NO_ENTRY, NO_ENTRY});
   out->dependents.resize(n);

@@ -93,6 +93,8 @@ struct catalog_links {
   // The positions of by_parent alone, for the walks.
   std::vector<uint32_t> dependents;
   std::vector<catalog_link> at;  // per catalog position
+  // The first position carrying the all-zero uuid, or UINT32_MAX.
+  uint32_t zero_uuid_first = UINT32_MAX;
 };
 // Throws std::bad_alloc when memory runs out.
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
