@@ -70,6 +70,7 @@ class prune_planner {
     }
     run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
     catalog_links_build(entries, &links_);
+    std::vector<catalog_uuid_key>().swap(links_.by_uuid);  // no look-ups by uuid here
     first_dep_.resize(n);
     for (size_t i = 0; i < n; i++) {
       const catalog_link& link = links_.at[i];
@@ -367,7 +368,8 @@ void sort_keys(std::vector<catalog_uuid_key>* keys) {
 
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out) {
   const uint32_t n = static_cast<uint32_t>(entries.size());
-  std::vector<catalog_uuid_key> by_uuid(n);
+  std::vector<catalog_uuid_key>& by_uuid = out->by_uuid;
+  by_uuid.resize(n);
   out->by_parent.resize(n);
   for (uint32_t i = 0; i < n; i++) {
     by_uuid[i] = key_of(entries[i].uuid, i);
@@ -402,6 +404,13 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_link
     p = last;
     g = end;
   }
+}
+
+int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]) {
+  catalog_uuid_key key = key_of(id, 0);
+  auto it = std::lower_bound(links.by_uuid.begin(), links.by_uuid.end(), key, uuid_less_key);
+  if (it == links.by_uuid.end() || !same_uuid(*it, key)) return -1;
+  return it->position;
 }
 
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],

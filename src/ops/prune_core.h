@@ -87,6 +87,8 @@ struct catalog_link {
   uint32_t first_dependent = 0;
 };
 struct catalog_links {
+  // Keys of uuid sorted by (uuid, position).
+  std::vector<catalog_uuid_key> by_uuid;
   // Keys of parent_uuid sorted by (parent_uuid, position): the dependents of
   // one uuid form one slice, in catalog order.
   std::vector<catalog_uuid_key> by_parent;
@@ -98,6 +100,8 @@ struct catalog_links {
 };
 // Throws std::bad_alloc when memory runs out.
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
+// The first position in catalog order whose uuid equals id, or -1.
+int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]);
 // The slice [*first, *last) of links.dependents whose parent_uuid equals id,
 // for a uuid that need not be in the catalog.
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
