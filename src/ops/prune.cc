@@ -346,30 +346,41 @@ const char* prune_reason_text(uint8_t decision) {
 
 namespace {
 
-// Sorts keys by key_less in expected linear time: one pass spreads them into
-// about as many buckets as keys by the top bits of the uuid (uuids are
-// random, so the buckets stay tiny), and each bucket is then sorted on its
-// own. Keys arrive in position order and the spreading keeps that order, so
-// equal uuids stay in catalog order even before the bucket sorts. Damaged
-// catalogs full of one uuid only fall back to the plain sort.
+// Sorts keys by key_less in expected linear time. Two stable counting passes
+// order the keys by the top bits of the uuid (about as many distinct values
+// as keys: uuids are random, so equal top bits are rare); each pass spreads
+// into at most 2^10 streams, which the cache holds at any catalog size, where
+// one pass into as many buckets as keys would write to a random line per key.
+// Runs of equal top bits are then sorted on their own. Keys arrive in
+// position order and the passes keep that order, so equal uuids stay in
+// catalog order even before the run sorts. Damaged catalogs full of one uuid
+// only fall back to the plain sort.
 void sort_keys(std::vector<catalog_uuid_key>* keys) {
   const size_t n = keys->size();
   if (n < 2) return;
-  int bits = 1;
+  int bits = 2;
   while ((size_t{1} << bits) < n && bits < 20) bits++;
+  const int low_bits = bits / 2, high_bits = bits - low_bits;
   const int shift = 64 - bits;
-  std::vector<uint32_t> start((size_t{1} << bits) + 1, 0);
-  for (const catalog_uuid_key& k : *keys) start[(k.hi >> shift) + 1]++;
-  for (size_t b = 1; b < start.size(); b++) start[b] += start[b - 1];
-  std::vector<catalog_uuid_key> out(n);
-  std::vector<uint32_t> next(start.begin(), start.end() - 1);
-  for (const catalog_uuid_key& k : *keys) out[next[k.hi >> shift]++] = k;
-  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
-  for (size_t b = 0; b + 1 < start.size(); b++) {
-    if (start[b + 1] - start[b] > 1)
-      std::sort(out.begin() + start[b], out.begin() + start[b + 1], less);
+  const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
+  std::vector<uint32_t> low_start((size_t{1} << low_bits) + 1, 0);
+  std::vector<uint32_t> high_start((size_t{1} << high_bits) + 1, 0);
+  for (const catalog_uuid_key& k : *keys) {
+    low_start[((k.hi >> shift) & low_mask) + 1]++;
+    high_start[(k.hi >> (shift + low_bits)) + 1]++;
   }
-  keys->swap(out);
+  for (size_t b = 1; b < low_start.size(); b++) low_start[b] += low_start[b - 1];
+  for (size_t b = 1; b < high_start.size(); b++) high_start[b] += high_start[b - 1];
+  std::vector<catalog_uuid_key> spread(n);
+  for (const catalog_uuid_key& k : *keys) spread[low_start[(k.hi >> shift) & low_mask]++] = k;
+  for (const catalog_uuid_key& k : spread) (*keys)[high_start[k.hi >> (shift + low_bits)]++] = k;
+  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
+  for (size_t first = 0; first < n;) {
+    size_t last = first + 1;
+    while (last < n && ((*keys)[last].hi >> shift) == ((*keys)[first].hi >> shift)) last++;
+    if (last - first > 1) std::sort(keys->begin() + first, keys->begin() + last, less);
+    first = last;
+  }
 }
 
 }  // namespace
