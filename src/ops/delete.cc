@@ -56,14 +56,10 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     members.push_back({-1, 0});
     size_t target_first = 0, target_last = 0;
     catalog_links_dependents(links, target_uuid, &target_first, &target_last);
-    for (uint32_t pos = 0; pos < entries.size(); pos++) {
-      // The target's uuid is in the set from the start, under whichever file
-      // of the catalog carries it first.
-      if (links.at[pos].first_same_uuid == pos && uuid_equal(entries[pos].uuid, target_uuid)) {
-        uuid_taken[pos] = 1;
-        break;
-      }
-    }
+    // The target's uuid is in the set from the start, under whichever file
+    // of the catalog carries it first.
+    int64_t target_pos = catalog_links_find(links, target_uuid);
+    if (target_pos >= 0) uuid_taken[static_cast<size_t>(target_pos)] = 1;
 
     std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
     // The first dependent comes with the link, so that a chain costs one

@@ -59,49 +59,62 @@ class prune_planner {
       : entries_(entries), now_(now) {
     size_t n = entries.size();
     in_run_.assign(n, 1);
-    node_.resize(n);
+    state_.assign(n, PRUNE_UNDECIDED);
     if (name_filter) {
       for (size_t i = 0; i < n; i++) {
         if (entries[i].name != name_filter) {
           in_run_[i] = 0;
-          node_[i].decision = PRUNE_OTHER_NAME;
+          state_[i] = PRUNE_OTHER_NAME;
         }
       }
     }
     run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
     catalog_links_build(entries, &links_);
+    std::vector<catalog_uuid_key>().swap(links_.by_uuid);  // no look-ups by uuid here
+    first_dep_.resize(n);
     for (size_t i = 0; i < n; i++) {
-      node_[i].retain_until = entries[i].retain_until;
-      node_[i].dep_first = links_.at[i].dep_first;
-      node_[i].dep_last = links_.at[i].dep_last;
-      node_[i].first_dep = links_.at[i].first_dependent;
+      const catalog_link& link = links_.at[i];
+      first_dep_[i] = link.first_dependent;
+      if (link.dep_last - link.dep_first > 1) state_[i] |= MORE_DEPENDENTS;
     }
     // The parent of an entry is the first entry of the run in catalog order
     // that carries its parent_uuid: per uuid, that entry becomes the parent
     // of every dependent in the run. An all-zero parent_uuid names nothing.
-    parent_.assign(n, NO_ENTRY);
+    up_.assign(n, up_link{});
     for (uint32_t i = 0; i < n; i++) {
       const catalog_link& link = links_.at[i];
       if (link.first_same_uuid != i) continue;  // each uuid once
-      if (uuid_is_zero(entries[i].uuid)) continue;
+      if (i == links_.zero_uuid_first) continue;
       uint32_t holder = i;
-      while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.at[holder].next_same_uuid;
+      while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.next_same_uuid[holder];
       if (holder == NO_ENTRY) continue;
       for (uint32_t k = link.dep_first; k < link.dep_last; k++) {
         uint32_t dep = links_.dependents[k];
-        if (in_run_[dep]) parent_[dep] = holder;
+        if (in_run_[dep]) up_[dep].parent = holder;
       }
     }
   }
 
+  // Marks the newest entry of every name and its chain protected. The same
+  // pass over the catalog records what the retention of each entry decides
+  // on its own, and the created times in a column of their own, so that the
+  // catalog records are streamed through once here rather than once per step.
   void protect_newest() {
     // One hash look-up per entry: each name gets a small number, and the
     // newest entry of every number is kept by position.
     std::unordered_map<std::string_view, uint32_t> ids;
     std::vector<uint32_t> id_of(entries_.size(), NO_ENTRY);
+    std::vector<int64_t> created(entries_.size(), 0);
     std::vector<uint32_t> best;
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
+      const catalog_entry& e = entries_[i];
+      created[i] = e.created;
+      if (e.retain_until == 0) {
+        state_[i] |= PRUNE_KEEP_NO_RETENTION;
+      } else if (e.retain_until > now_) {
+        state_[i] |= PRUNE_KEEP_NOT_EXPIRED;
+      }
       auto [it, added] = ids.try_emplace(entries_[i].name, static_cast<uint32_t>(best.size()));
       id_of[i] = it->second;
       if (added) {
@@ -113,45 +126,68 @@ class prune_planner {
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
       uint32_t b = best[id_of[i]];
+      // The newest has the greatest created time; only a tie needs the paths.
       // Equal created time and path: neither is newer, so both count as newest.
-      if (b != i && newer_than(entries_[b], entries_[i])) continue;
+      if (b != i && (created[b] != created[i] || newer_than(entries_[b], entries_[i]))) continue;
       protect_chain(i);
     }
   }
 
-  // Decides every entry in catalog order.
+  // Decides every entry in catalog order, after protect_newest. What an
+  // entry alone decides (protection first, then its retention) is settled
+  // before any walk, so that the walks along chains only touch the state
+  // bytes and the first dependents.
   void decide_all() {
+    for (uint32_t i = 0; i < entries_.size(); i++) {
+      if (in_run_[i] && (state_[i] & PROTECTED))
+        state_[i] = static_cast<uint8_t>((state_[i] & ~DECISION_MASK) | PRUNE_KEEP_NEWEST);
+    }
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (in_run_[i]) (void)decide(i);
     }
   }
 
   void plan_deletions(std::vector<prune_item>* out) {
-    depth_.assign(entries_.size(), DEPTH_UNKNOWN);
     out->clear();
-    for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (node_[i].decision == PRUNE_DELETE) out->push_back({i, depth_of(i)});
+    // Most walks start with a step to the parent, somewhere in the catalog:
+    // that line is fetched a few entries ahead, while earlier walks run.
+    constexpr uint32_t AHEAD = 16;
+    const uint32_t n = static_cast<uint32_t>(entries_.size());
+    for (uint32_t i = 0; i < n; i++) {
+      if (i + AHEAD < n) {
+        uint32_t ahead = up_[i + AHEAD].parent;
+        if (ahead != NO_ENTRY) __builtin_prefetch(&up_[ahead]);
+      }
+      if (decision_of(i) == PRUNE_DELETE) out->push_back({i, depth_of(i)});
     }
     sort_deepest_first(out);
   }
 
   void decisions(std::vector<uint8_t>* out) const {
-    out->resize(node_.size());
-    for (size_t i = 0; i < node_.size(); i++) (*out)[i] = node_[i].decision;
+    out->resize(state_.size());
+    for (size_t i = 0; i < state_.size(); i++) (*out)[i] = decision_of(static_cast<uint32_t>(i));
   }
 
  private:
-  static constexpr int64_t DEPTH_UNKNOWN = -1;
-  static constexpr int64_t DEPTH_WALKING = -2;
+  static constexpr int32_t DEPTH_UNKNOWN = -1;
+  static constexpr int32_t DEPTH_WALKING = -2;
+
+  // One state byte per entry: its decision in the low bits, and flags.
+  static constexpr uint8_t DECISION_MASK = 0x07;
+  static constexpr uint8_t VISITING = 0x08;         // being decided (guards against parent loops)
+  static constexpr uint8_t MORE_DEPENDENTS = 0x10;  // a dependent besides first_dep_
+  static constexpr uint8_t PROTECTED = 0x20;        // newest of its name or on that one's chain
+
+  uint8_t decision_of(uint32_t i) const { return state_[i] & DECISION_MASK; }
 
   // Protects an entry and its ancestors. A walk that reaches an entry already
   // protected stops there: that entry's own walk went on through all of its
   // ancestors, so going on would only protect them again. Parent loops end
   // the same way.
   void protect_chain(uint32_t i) {
-    while (i != NO_ENTRY && !node_[i].protect) {
-      node_[i].protect = 1;
-      i = parent_[i];
+    while (i != NO_ENTRY && !(state_[i] & PROTECTED)) {
+      state_[i] |= PROTECTED;
+      i = up_[i].parent;
     }
   }
 
@@ -195,8 +231,7 @@ class prune_planner {
       for (;;) {
         uint32_t done = stack_.back().entry;
         stack_.pop_back();
-        node_[done].visiting = 0;
-        node_[done].decision = outcome;
+        state_[done] = static_cast<uint8_t>((state_[done] & ~(VISITING | DECISION_MASK)) | outcome);
         if (stack_.empty()) return outcome;
         if (outcome == PRUNE_DELETE) break;  // the dependent goes: look at the next one
         outcome = PRUNE_KEEP_DEPENDENT_KEPT;
@@ -207,34 +242,23 @@ class prune_planner {
   // Starts deciding entry i. Returns true with *result when the decision is
   // known at once; otherwise pushes a frame that walks i's dependents.
   bool enter(uint32_t i, uint8_t* result) {
-    node& v = node_[i];
-    if (v.decision != PRUNE_UNDECIDED) {
-      *result = v.decision;
+    uint8_t& state = state_[i];
+    if ((state & DECISION_MASK) != PRUNE_UNDECIDED) {
+      *result = state & DECISION_MASK;
       return true;
     }
-    if (v.visiting) {
+    if (state & VISITING) {
       *result = PRUNE_KEEP_DEPENDENT_KEPT;
       return true;
     }
-    uint8_t early = PRUNE_UNDECIDED;
-    if (v.protect) {
-      early = PRUNE_KEEP_NEWEST;
-    } else if (v.retain_until == 0) {
-      early = PRUNE_KEEP_NO_RETENTION;
-    } else if (v.retain_until > now_) {
-      early = PRUNE_KEEP_NOT_EXPIRED;
-    }
-    if (early != PRUNE_UNDECIDED) {
-      v.decision = early;
-      *result = early;
-      return true;
-    }
-    v.visiting = 1;
+    state |= VISITING;
     frame f;
     f.entry = i;
-    f.first = v.first_dep;
-    f.cursor = v.dep_first < v.dep_last ? v.dep_first + 1 : v.dep_last;
-    f.end = v.dep_last;
+    f.first = first_dep_[i];
+    if (state & MORE_DEPENDENTS) {  // only then is the link record looked at
+      f.cursor = links_.at[i].dep_first + 1;
+      f.end = links_.at[i].dep_last;
+    }
     stack_.push_back(f);
     return false;
   }
@@ -245,33 +269,33 @@ class prune_planner {
   // entry whose walk ends in a loop gets that count plus one. Each entry is
   // walked once; the results are kept for the walks that pass through it.
   int32_t depth_of(uint32_t i) {
-    if (depth_[i] >= 0) return static_cast<int32_t>(depth_[i]);
+    if (up_[i].depth >= 0) return up_[i].depth;
     const int64_t looped = static_cast<int64_t>(run_count_) + 1;
     path_.clear();
     uint32_t cur = i;
     int64_t below;  // depth of the entry past the end of the path, -1 for none
     for (;;) {
-      if (depth_[cur] >= 0) {
-        below = depth_[cur];
+      if (up_[cur].depth >= 0) {
+        below = up_[cur].depth;
         break;
       }
-      if (depth_[cur] == DEPTH_WALKING) {
+      if (up_[cur].depth == DEPTH_WALKING) {
         below = looped;
         break;
       }
-      depth_[cur] = DEPTH_WALKING;
+      up_[cur].depth = DEPTH_WALKING;
       path_.push_back(cur);
-      if (parent_[cur] == NO_ENTRY) {
+      if (up_[cur].parent == NO_ENTRY) {
         below = -1;
         break;
       }
-      cur = parent_[cur];
+      cur = up_[cur].parent;
     }
     for (size_t k = path_.size(); k-- > 0;) {
       below = below >= looped ? looped : below + 1;
-      depth_[path_[k]] = below;
+      up_[path_[k]].depth = static_cast<int32_t>(std::min<int64_t>(below, INT32_MAX));
     }
-    return static_cast<int32_t>(depth_[i]);
+    return up_[i].depth;
   }
 
   struct frame {
@@ -284,22 +308,20 @@ class prune_planner {
   const std::vector<catalog_entry>& entries_;
   int64_t now_;
   uint64_t run_count_ = 0;
-  // What deciding needs of one entry, in one place: the decisions follow
-  // the chains, in no order the catalog is stored in, and each entry met
-  // should cost one cache line, not one per field.
-  struct node {
-    int64_t retain_until = 0;
-    uint32_t dep_first = 0, dep_last = 0;  // its dependents, a slice of links_.dependents
-    uint32_t first_dep = NO_ENTRY;         // the slice's first entry, if any
-    uint8_t decision = PRUNE_UNDECIDED;
-    uint8_t protect = 0;   // newest of its name or on that one's chain
-    uint8_t visiting = 0;  // being decided (guards against parent loops)
-  };
-
+  // The walks follow chains in no order the catalog is stored in, so what
+  // they touch per entry lives in narrow columns (a byte of state, a 4-byte
+  // first dependent, a 4-byte parent, a 4-byte depth): at 100,000 entries each
+  // column still fits in a core's own cache, where whole records would not.
   std::vector<uint8_t> in_run_;
-  std::vector<node> node_;
-  std::vector<uint32_t> parent_;  // first parent in the run, or NO_ENTRY
-  std::vector<int64_t> depth_;
+  std::vector<uint8_t> state_;
+  std::vector<uint32_t> first_dep_;  // first of its dependents in links_.dependents, or NO_ENTRY
+  // A depth walk reads both fields of every entry it passes: kept together,
+  // each step costs one cache line.
+  struct up_link {
+    uint32_t parent = NO_ENTRY;     // first parent in the run, or NO_ENTRY
+    int32_t depth = DEPTH_UNKNOWN;  // filled by depth_of
+  };
+  std::vector<up_link> up_;
   std::vector<uint32_t> path_;
   std::vector<frame> stack_;
   catalog_links links_;
@@ -324,46 +346,65 @@ const char* prune_reason_text(uint8_t decision) {
 
 namespace {
 
-// Sorts keys by key_less in expected linear time: one pass spreads them into
-// about as many buckets as keys by the top bits of the uuid (uuids are
-// random, so the buckets stay tiny), and each bucket is then sorted on its
-// own. Keys arrive in position order and the spreading keeps that order, so
-// equal uuids stay in catalog order even before the bucket sorts. Damaged
-// catalogs full of one uuid only fall back to the plain sort.
+// Sorts keys by key_less in expected linear time. Two stable counting passes
+// order the keys by the top bits of the uuid (about as many distinct values
+// as keys: uuids are random, so equal top bits are rare); each pass spreads
+// into at most 2^10 streams, which the cache holds at any catalog size, where
+// one pass into as many buckets as keys would write to a random line per key.
+// Runs of equal top bits are then sorted on their own. Keys arrive in
+// position order and the passes keep that order, so equal uuids stay in
+// catalog order even before the run sorts. Damaged catalogs full of one uuid
+// only fall back to the plain sort.
 void sort_keys(std::vector<catalog_uuid_key>* keys) {
   const size_t n = keys->size();
   if (n < 2) return;
-  int bits = 1;
+  int bits = 2;
   while ((size_t{1} << bits) < n && bits < 20) bits++;
+  const int low_bits = bits / 2, high_bits = bits - low_bits;
   const int shift = 64 - bits;
-  std::vector<uint32_t> start((size_t{1} << bits) + 1, 0);
-  for (const catalog_uuid_key& k : *keys) start[(k.hi >> shift) + 1]++;
-  for (size_t b = 1; b < start.size(); b++) start[b] += start[b - 1];
-  std::vector<catalog_uuid_key> out(n);
-  std::vector<uint32_t> next(start.begin(), start.end() - 1);
-  for (const catalog_uuid_key& k : *keys) out[next[k.hi >> shift]++] = k;
-  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
-  for (size_t b = 0; b + 1 < start.size(); b++) {
-    if (start[b + 1] - start[b] > 1)
-      std::sort(out.begin() + start[b], out.begin() + start[b + 1], less);
+  const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
+  std::vector<uint32_t> low_start((size_t{1} << low_bits) + 1, 0);
+  std::vector<uint32_t> high_start((size_t{1} << high_bits) + 1, 0);
+  for (const catalog_uuid_key& k : *keys) {
+    low_start[((k.hi >> shift) & low_mask) + 1]++;
+    high_start[(k.hi >> (shift + low_bits)) + 1]++;
   }
-  keys->swap(out);
+  for (size_t b = 1; b < low_start.size(); b++) low_start[b] += low_start[b - 1];
+  for (size_t b = 1; b < high_start.size(); b++) high_start[b] += high_start[b - 1];
+  std::vector<catalog_uuid_key> spread(n);
+  for (const catalog_uuid_key& k : *keys) spread[low_start[(k.hi >> shift) & low_mask]++] = k;
+  for (const catalog_uuid_key& k : spread) (*keys)[high_start[k.hi >> (shift + low_bits)]++] = k;
+  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
+  for (size_t first = 0; first < n;) {
+    size_t last = first + 1;
+    while (last < n && ((*keys)[last].hi >> shift) == ((*keys)[first].hi >> shift)) last++;
+    if (last - first > 1) std::sort(keys->begin() + first, keys->begin() + last, less);
+    first = last;
+  }
 }
 
 }  // namespace
 
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out) {
   const uint32_t n = static_cast<uint32_t>(entries.size());
-  std::vector<catalog_uuid_key> by_uuid(n);
+  std::vector<catalog_uuid_key>& by_uuid = out->by_uuid;
+  by_uuid.resize(n);
   out->by_parent.resize(n);
   for (uint32_t i = 0; i < n; i++) {
+    // The records are larger than a line and far apart in the heap's order
+    // of things: asking for them a little early keeps the copy streaming.
+    if (i + 8 < n) __builtin_prefetch(entries[i + 8].uuid);
     by_uuid[i] = key_of(entries[i].uuid, i);
     out->by_parent[i] = key_of(entries[i].parent_uuid, i);
   }
   sort_keys(&by_uuid);
   sort_keys(&out->by_parent);
+  // The all-zero uuid sorts first, and its first position leads its group.
+  out->zero_uuid_first =
+      n && by_uuid[0].hi == 0 && by_uuid[0].lo == 0 ? by_uuid[0].position : NO_ENTRY;
 
-  out->at.assign(n, catalog_link{0, 0, 0, NO_ENTRY, NO_ENTRY});
+  out->at.assign(n, catalog_link{0, 0, 0, NO_ENTRY});
+  out->next_same_uuid.assign(n, NO_ENTRY);
   out->dependents.resize(n);
   for (uint32_t k = 0; k < n; k++) out->dependents[k] = out->by_parent[k].position;
   uint32_t p = 0;  // merge cursor in by_parent
@@ -381,11 +422,18 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_link
       link.dep_last = last;
       link.first_same_uuid = first_pos;
       if (p < last) link.first_dependent = out->by_parent[p].position;
-      if (k + 1 < end) link.next_same_uuid = by_uuid[k + 1].position;
+      if (k + 1 < end) out->next_same_uuid[pos] = by_uuid[k + 1].position;
     }
     p = last;
     g = end;
   }
+}
+
+int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]) {
+  catalog_uuid_key key = key_of(id, 0);
+  auto it = std::lower_bound(links.by_uuid.begin(), links.by_uuid.end(), key, uuid_less_key);
+  if (it == links.by_uuid.end() || !same_uuid(*it, key)) return -1;
+  return it->position;
 }
 
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],

@@ -77,25 +77,34 @@ struct catalog_uuid_key {
 };
 // Per catalog position, everything a walk along the links needs of it, in
 // one place: walks follow chains in no order the catalog is stored in, and
-// each entry met should cost one cache line, not one per field.
-struct catalog_link {
+// each entry met should cost one cache line, not one per field. 16 bytes, so
+// that no record straddles two lines.
+struct alignas(16) catalog_link {
   uint32_t dep_first = 0, dep_last = 0;  // its dependents: a slice of dependents
   uint32_t first_same_uuid = 0;          // first position in catalog order with this uuid
-  uint32_t next_same_uuid = 0;           // next position with this uuid, or UINT32_MAX
   // dependents[dep_first] when the slice is not empty, else UINT32_MAX: along
   // a chain, the one dependent is found without a second look-up.
   uint32_t first_dependent = 0;
 };
 struct catalog_links {
+  // Keys of uuid sorted by (uuid, position).
+  std::vector<catalog_uuid_key> by_uuid;
   // Keys of parent_uuid sorted by (parent_uuid, position): the dependents of
   // one uuid form one slice, in catalog order.
   std::vector<catalog_uuid_key> by_parent;
   // The positions of by_parent alone, for the walks.
   std::vector<uint32_t> dependents;
   std::vector<catalog_link> at;  // per catalog position
+  // Per catalog position, the next position with the same uuid, or
+  // UINT32_MAX: rarely needed, so kept out of the link records.
+  std::vector<uint32_t> next_same_uuid;
+  // The first position carrying the all-zero uuid, or UINT32_MAX.
+  uint32_t zero_uuid_first = UINT32_MAX;
 };
 // Throws std::bad_alloc when memory runs out.
 void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
+// The first position in catalog order whose uuid equals id, or -1.
+int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]);
 // The slice [*first, *last) of links.dependents whose parent_uuid equals id,
 // for a uuid that need not be in the catalog.
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
