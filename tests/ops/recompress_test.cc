@@ -331,3 +331,39 @@ TEST_F(RecompressTest, EveryFailedFileCallLeavesTheOldBackupOrTheNewOne) {
 }
 
 }  // namespace
+
+TEST_F(RecompressTest, PayloadThatCannotBeDecodedFailsWithTheCodecsStatusAndChangesNothing) {
+  // An unknown codec id is refused as invalid; bytes no decoder accepts are
+  // corrupt. Either way the backup stays exactly as it was.
+  for (bool unknown_codec : {true, false}) {
+    SCOPED_TRACE(unknown_codec ? "unknown codec" : "garbage payload");
+    writer_result w = write();
+    loaded_backup b;
+    ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
+    block_entry* victim = nullptr;
+    for (block_entry& e : b.table)
+      if (e.codec == CODEC_ZSTD && !victim) victim = &e;
+    ASSERT_NE(victim, nullptr);
+    if (unknown_codec) {
+      victim->codec = 9;
+      ASSERT_EQ(meta_write(w.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+                STATUS_OK);
+    } else {
+      std::vector<uint8_t> image = test::read_file(w.image_path);
+      memset(image.data() + victim->offset, 0xFF, victim->stored_len);
+      test::write_file(w.image_path, image);
+    }
+    std::vector<uint8_t> meta = test::read_file(w.meta_path);
+    std::vector<uint8_t> image = test::read_file(w.image_path);
+    EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4), unknown_codec ? STATUS_INVALID : STATUS_CORRUPT);
+    EXPECT_EQ(test::read_file(w.meta_path), meta);
+    EXPECT_EQ(test::read_file(w.image_path), image);
+    expect_only_temporaries_besides(w);
+    restore(dir_, {});
+  }
+}
+
+TEST_F(RecompressTest, MissingMetaFileIsNotFoundAndCreatesNothing) {
+  EXPECT_EQ(recompress(dir_ + "/none.infb", CODEC_LZ4), STATUS_NOT_FOUND);
+  EXPECT_TRUE(test::list_dir(dir_).empty());
+}
