@@ -32,10 +32,12 @@ done
 command -v gcovr >/dev/null || bash scripts/setup.sh
 build=build-cov
 jobs=$(nproc 2>/dev/null || echo 2)
+# Counts from an earlier run would add up with this one, and the build's own
+# test listing would write into files of the previous binaries.
+[ -d "$build" ] && find "$build" -name '*.gcda' -delete
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DZUV_COVERAGE=ON -DZUV_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target zuv_tests zuv_maintenance zuv_mkstore >/dev/null
 
-# Counts from an earlier run would add up with this one.
 find "$build" -name '*.gcda' -delete
 echo "== tests (instrumented)"
 "$build/tests/zuv_tests" --gtest_brief=1 >"$build/coverage-tests.log" 2>&1 || {
