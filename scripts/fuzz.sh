@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --ci) mode=ci ;;
     --seeds) mode=seeds ;;
-    --target) only="$2"; shift ;;
+    --target) only="${2:-}"; shift ;;
     -h|--help) sed -n '2,18p' "$0"; exit 0 ;;
     *[!0-9]*|'') echo "fuzz.sh: unknown argument '$1'" >&2; exit 2 ;;
     *) seconds="$1" ;;
