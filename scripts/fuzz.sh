@@ -21,8 +21,8 @@ targets=(meta journal key_file acl block options)
 # Runs per target in --ci mode: each target's share is a few seconds on two
 # busy cores (the meta and journal targets go through a file per run and
 # allocate the 128 KiB header area, so they run fewer).
-declare -A ci_runs=([meta]=1500 [journal]=1500 [key_file]=20000 [acl]=10000 [block]=6000
-                    [options]=30000)
+declare -A ci_runs=([meta]=3000 [journal]=3000 [key_file]=30000 [acl]=20000 [block]=10000
+                    [options]=50000)
 # Inputs as long as a few table entries or journal records past a header.
 declare -A max_len=([meta]=8192 [journal]=8192 [key_file]=512 [acl]=4096 [block]=8192
                     [options]=1024)
