@@ -6,9 +6,15 @@
 //   scrub  the real program ("zuv_maintenance scrub"), timed from spawn to
 //          exit, with its peak resident set size.
 // Rounds alternate between the two so that noise from the shared machine
-// falls on both; the best round of each is reported. Output is one line:
-//   <label> decoded_MiB=.. bound_MBps=.. scrub_MBps=.. ratio=.. rss_MiB=.. rss_limit_MiB=..
-// The page cache is expected to be warm (the script reads the images first).
+// falls on both; the best round of each is reported. With the page cache warm
+// (the script reads the images first) both sides are bound by the CPU, so the
+// goal is judged per CPU second (the bound's process CPU time, scrub's user +
+// system time from wait4): wall time on a shared machine measures the other
+// tenants. The wall-clock ratio is printed beside it. Output is one line:
+//   <label> decoded_MiB=.. bound_MBps=.. scrub_MBps=.. ratio=.. wall_ratio=..
+//           rss_MiB=.. rss_limit_MiB=.. ok|BELOW GOAL
+// --no-ratio-goal judges memory only (a small store, where the fixed cost of
+// starting a process weighs on the ratio).
 #include <fcntl.h>
 #include <lz4.h>
 #include <openssl/evp.h>
@@ -23,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -102,16 +109,16 @@ uint64_t bound_pass(const std::vector<store_backup>& backups, bound_state* st) {
           n = static_cast<size_t>(r);
           break;
         }
-        default:
-          memcpy(decoded.data(), payload, payload_len);
+        default:  // raw: the payload is the block, hashed where it lies
           n = payload_len;
       }
+      const uint8_t* block =
+          e.codec == CODEC_ZSTD || e.codec == CODEC_LZ4 ? decoded.data() : payload;
       if (n != e.raw_len) die("length mismatch");
       uint8_t digest[32];
       unsigned dlen = 0;
       if (EVP_DigestInit_ex2(st->md, st->sha256, nullptr) != 1 ||
-          EVP_DigestUpdate(st->md, decoded.data(), n) != 1 ||
-          EVP_DigestFinal_ex(st->md, digest, &dlen) != 1)
+          EVP_DigestUpdate(st->md, block, n) != 1 || EVP_DigestFinal_ex(st->md, digest, &dlen) != 1)
         die("sha256 failed");
       if (memcmp(digest, e.sha256, 32) != 0) die("digest mismatch");
       decoded_total += n;
@@ -121,8 +128,19 @@ uint64_t bound_pass(const std::vector<store_backup>& backups, bound_state* st) {
   return decoded_total;
 }
 
+double cpu_seconds_now() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double timeval_seconds(const timeval& tv) {
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
 struct child_result {
   double seconds = 0;
+  double cpu_seconds = 0;
   long max_rss_kib = 0;
   int exit_status = -1;
 };
@@ -152,6 +170,7 @@ child_result run_scrub(const std::string& program, const std::string& dir,
   if (wait4(pid, &status, 0, &ru) != pid) die("wait4 failed");
   child_result r;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.cpu_seconds = timeval_seconds(ru.ru_utime) + timeval_seconds(ru.ru_stime);
   r.max_rss_kib = ru.ru_maxrss;
   r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
@@ -162,8 +181,15 @@ child_result run_scrub(const std::string& program, const std::string& dir,
 int main(int argc, char** argv) {
   std::string program, dir, key_file, label = "store";
   int rounds = 3;
-  for (int i = 1; i + 1 < argc; i += 2) {
+  bool ratio_goal = true;
+  for (int i = 1; i < argc; i += 2) {
     std::string opt = argv[i];
+    if (opt == "--no-ratio-goal") {
+      ratio_goal = false;
+      i--;
+      continue;
+    }
+    if (i + 1 >= argc) die("option without a value");
     if (opt == "--program")
       program = argv[i + 1];
     else if (opt == "--dir")
@@ -175,7 +201,7 @@ int main(int argc, char** argv) {
     else if (opt == "--rounds")
       rounds = atoi(argv[i + 1]);
     else
-      die("usage: --program P --dir D [--key K] [--label L] [--rounds N]");
+      die("usage: --program P --dir D [--key K] [--label L] [--rounds N] [--no-ratio-goal]");
   }
   if (program.empty() || dir.empty() || rounds < 1) die("--program and --dir are required");
 
@@ -214,15 +240,20 @@ int main(int argc, char** argv) {
   if (run_scrub(program, dir, key_file).exit_status != 0) die("scrub did not pass the store");
 
   double best_bound = 1e30, best_scrub = 1e30;
+  double best_bound_wall = 1e30, best_scrub_wall = 1e30;
   long max_rss = 0;
   for (int r = 0; r < rounds; r++) {
     auto t0 = std::chrono::steady_clock::now();
+    double c0 = cpu_seconds_now();
     bound_pass(backups, &st);
-    double bs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    best_bound = std::min(best_bound, bs);
+    best_bound = std::min(best_bound, cpu_seconds_now() - c0);
+    best_bound_wall =
+        std::min(best_bound_wall,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     child_result c = run_scrub(program, dir, key_file);
     if (c.exit_status != 0) die("scrub did not pass the store");
-    best_scrub = std::min(best_scrub, c.seconds);
+    best_scrub = std::min(best_scrub, c.cpu_seconds);
+    best_scrub_wall = std::min(best_scrub_wall, c.seconds);
     max_rss = std::max(max_rss, c.max_rss_kib);
   }
 
@@ -230,12 +261,16 @@ int main(int argc, char** argv) {
   const double bound_mbps = static_cast<double>(decoded) / 1e6 / best_bound;
   const double scrub_mbps = static_cast<double>(decoded) / 1e6 / best_scrub;
   const double rss_limit = (3.0 * max_block + static_cast<double>(table_bytes)) / mib + 16.0;
+  const bool ratio_ok = !ratio_goal || scrub_mbps >= 0.9 * bound_mbps;
   printf(
-      "%-14s decoded_MiB=%.0f bound_MBps=%.0f scrub_MBps=%.0f ratio=%.1f%% rss_MiB=%.1f "
-      "rss_limit_MiB=%.1f %s\n",
+      "%-14s decoded_MiB=%.0f bound_MBps=%.0f scrub_MBps=%.0f ratio=%.1f%% wall_ratio=%.1f%% "
+      "rss_MiB=%.1f rss_limit_MiB=%.1f %s\n",
       label.c_str(), static_cast<double>(decoded) / mib, bound_mbps, scrub_mbps,
-      100.0 * scrub_mbps / bound_mbps, static_cast<double>(max_rss) / 1024.0, rss_limit,
-      (scrub_mbps >= 0.9 * bound_mbps && max_rss / 1024.0 < rss_limit) ? "ok" : "BELOW GOAL");
+      100.0 * scrub_mbps / bound_mbps, 100.0 * best_bound_wall / best_scrub_wall,
+      static_cast<double>(max_rss) / 1024.0, rss_limit,
+      !(ratio_ok && max_rss / 1024.0 < rss_limit) ? "BELOW GOAL"
+      : ratio_goal                                ? "ok"
+                                                  : "ok (memory goal only)");
 
   for (store_backup& sb : backups) backup_release(&sb.b);
   EVP_MD_CTX_free(st.md);

@@ -26,8 +26,8 @@ trap 'rm -rf "$work"' EXIT
 timed() {
   local t0 t1
   t0=$(date +%s%N)
-  /usr/bin/time -f '%M' -o "$work/rss" "$@" >"$work/out" 2>"$work/err" || {
-    cat "$work/err" >&2
+  /usr/bin/time -f '%M' -o "$work/rss" "$@" >"$work/stdout" 2>"$work/stderr" || {
+    cat "$work/stderr" >&2
     return 1
   }
   t1=$(date +%s%N)

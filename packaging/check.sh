@@ -3,8 +3,10 @@
 # the systemd units verify, and the Debian package installs into an empty
 # root and runs from there. Usage: check.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
-src=$1
-build=$2
+# Absolute paths: the unit copies name the built program by this path, and
+# systemd accepts only absolute ones.
+src=$(cd "$1" && pwd)
+build=$(cd "$2" && pwd)
 pkg=$src/packaging
 fail=0
 note() { printf '%s\n' "$*"; }

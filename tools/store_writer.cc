@@ -10,6 +10,7 @@
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
+#include "ops/journal.h"
 #include "store/fs.h"
 #include "store/naming.h"
 #include "store/uuid.h"
@@ -477,47 +478,17 @@ status_t writer_write_key_file(const std::string& path, const uint8_t key[32]) {
 }
 
 // ---- Upload journal ----
-//
-// Header, 512 bytes:
-//  off  width  field
-//  0    4      magic          "ZUVJ"
-//  4    4      version        1
-//  8    4      crc            CRC32C of bytes 16..495, continued over the body
-//  12   4      body_size      0 means 4096
-//  16   240    recorded_name  text
-//  256  240    image_name     text; the partial image is "<image_name>.tmp"
-//  496  16     reserved       not covered by crc
-// Body: body_size bytes, the header of the backup being uploaded.
-// Records, 64 bytes each: 58-byte payload, type, reserved, CRC32C of 0..59.
+// Layout: ops/journal.h, shared with the reader.
 namespace {
-constexpr size_t JH_SIZE = 512;
-constexpr size_t JH_VERSION = 4;
-constexpr size_t JH_CRC = 8;
-constexpr size_t JH_BODY_SIZE = 12;
-constexpr size_t JH_RECORDED_NAME = 16;
-constexpr size_t JH_IMAGE_NAME = 256;
-constexpr size_t JH_NAME_LEN = 240;
-constexpr size_t JH_CRC_END = 496;
-constexpr size_t JR_SIZE = 64;
-constexpr size_t JR_TYPE = 58;
-constexpr size_t JR_CRC = 60;
-constexpr uint8_t JOURNAL_BLOCK = 1;
-constexpr uint8_t JOURNAL_REMOVE = 2;
-constexpr uint8_t JOURNAL_COMMIT = 3;
-static_assert(JH_IMAGE_NAME + JH_NAME_LEN == JH_CRC_END, "names end where reserved begins");
-static_assert(JR_CRC + 4 == JR_SIZE, "record is 64 bytes");
 
 void put_record(std::vector<uint8_t>* out, const uint8_t payload[BLOCK_ENTRY_SIZE], uint8_t type) {
-  uint8_t rec[JR_SIZE] = {};
+  uint8_t rec[JOURNAL_RECORD_SIZE] = {};
   memcpy(rec, payload, BLOCK_ENTRY_SIZE);
   rec[JR_TYPE] = type;
   store_le32(rec + JR_CRC, crc32c_update(0, rec, JR_CRC));
-  out->insert(out->end(), rec, rec + JR_SIZE);
+  out->insert(out->end(), rec, rec + JOURNAL_RECORD_SIZE);
 }
 
-// Largest body this writer makes; the format's own limit, so that readers'
-// handling of oversized bodies can be tested.
-constexpr uint32_t JOURNAL_BODY_MAX = 4194304;
 }  // namespace
 
 status_t writer_write_journal(const writer_journal_spec& spec, writer_journal_result* out) {
@@ -525,26 +496,26 @@ status_t writer_write_journal(const writer_journal_spec& spec, writer_journal_re
     return STATUS_INVALID;
   const std::string image_name = spec.stem + image_ext_for_kind(spec.kind);
   const std::string recorded_name = spec.stem + meta_ext_for_kind(spec.kind);
-  if (image_name.size() >= JH_NAME_LEN) return STATUS_INVALID;
+  if (image_name.size() >= JOURNAL_NAME_LEN) return STATUS_INVALID;
   const std::string journal_path = spec.dir + "/" + spec.stem + ".part";
   const std::string image_path = spec.dir + "/" + image_name + ".tmp";
   if (journal_path.size() >= PATH_CAP || image_path.size() >= PATH_CAP) return STATUS_INVALID;
 
   // Header and body, then the records.
-  const size_t body_len = spec.body_size != 0 ? spec.body_size : 4096;
-  std::vector<uint8_t> file(JH_SIZE + body_len, 0);
+  const size_t body_len = spec.body_size != 0 ? spec.body_size : JOURNAL_BODY_DEFAULT;
+  std::vector<uint8_t> file(JOURNAL_HEADER_SIZE + body_len, 0);
   uint8_t* h = file.data();
-  memcpy(h, "ZUVJ", 4);
-  store_le32(h + JH_VERSION, 1);
+  memcpy(h + JH_MAGIC, "ZUVJ", 4);
+  store_le32(h + JH_VERSION, JOURNAL_VERSION);
   store_le32(h + JH_BODY_SIZE, spec.body_size);
-  set_text(h + JH_RECORDED_NAME, JH_NAME_LEN, recorded_name);
-  set_text(h + JH_IMAGE_NAME, JH_NAME_LEN, image_name);
+  set_text(h + JH_RECORDED_NAME, JOURNAL_NAME_LEN, recorded_name);
+  set_text(h + JH_IMAGE_NAME, JOURNAL_NAME_LEN, image_name);
   auto body = std::make_unique<backup_header>();
   header_init_full(body.get(), spec.name.c_str(), 1ull << 30, DEFAULT_BLOCK_SIZE);
   header_set_kind(body.get(), spec.kind);
-  memcpy(h + JH_SIZE, body->raw, std::min(body_len, HEADER_SIZE));
+  memcpy(h + JOURNAL_HEADER_SIZE, body->raw, std::min(body_len, HEADER_SIZE));
   uint32_t crc = crc32c_update(0, h + JH_RECORDED_NAME, JH_CRC_END - JH_RECORDED_NAME);
-  crc = crc32c_update(crc, h + JH_SIZE, body_len);
+  crc = crc32c_update(crc, h + JOURNAL_HEADER_SIZE, body_len);
   store_le32(h + JH_CRC, crc);
 
   uint64_t count = 0;

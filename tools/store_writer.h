@@ -62,11 +62,12 @@ struct writer_result {
 
 // Writes one backup: the image through "<image>.tmp" and a rename, then the
 // meta file through meta_write. Ids past the end of the volume are written as
-// whole blocks (a chain map ignores them). -3 for a spec that makes no sense
-// (DIFF/INC without a parent, FULL with one, cipher without a 32-byte key, id
-// in both lists, bad stem), -5 when an explicit stem's files exist, else the
-// status of the failing store call. DIFF/INC take uuid links, block_size, volume_size,
-// codec default and source_info from the parent's header.
+// whole blocks (a chain map ignores them). -3 for a description that makes
+// no sense (DIFF/INC without a parent, FULL with one, cipher without a 32-byte
+// key, id in both lists, bad stem), -5 when an explicit stem's files exist,
+// else the status of the failing store call. DIFF/INC take uuid links,
+// block_size, volume_size, codec default and source_info from the parent's
+// header.
 [[nodiscard]] status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out);
 
 // Damage on request, applied in place to a written backup. Flipping inverts

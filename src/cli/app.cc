@@ -153,11 +153,6 @@ const option_spec RUN_LOOP_OPTIONS[] = {
     {nullptr, nullptr, 0},
 };
 
-struct command_spec {
-  const char* name;
-  const option_spec* options;
-};
-
 // The order in which sub-command names are compared; the index is the
 // command's id below.
 enum command_id : int {
@@ -186,6 +181,15 @@ const command_spec COMMANDS[COMMAND_COUNT] = {
     {"encrypt-init", ENCRYPT_INIT_OPTIONS},
     {"run-loop", RUN_LOOP_OPTIONS},
 };
+
+}  // namespace
+
+const command_spec* app_commands(size_t* count) {
+  *count = COMMAND_COUNT;
+  return COMMANDS;
+}
+
+namespace {
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;

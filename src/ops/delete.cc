@@ -45,48 +45,52 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
                            const uint8_t target_uuid[UUID_SIZE], std::vector<delete_member>* out) {
   if (entries.size() >= UINT32_MAX) return STATUS_NO_MEMORY;
   try {
-    catalog_uuid_index uuid_index;
-    catalog_index_build(entries, &uuid_index);
-    catalog_parent_index parent_index;
-    catalog_parent_index_build(entries, &parent_index);
+    catalog_links links;
+    catalog_links_build(entries, &links);
 
     // Membership by uuid: every uuid of the catalog is named by the first
     // entry that carries it.
     std::vector<uint8_t> uuid_taken(entries.size(), 0);
-    auto uuid_slot = [&](const uint8_t* id) { return catalog_index_find(uuid_index, id); };
 
     std::vector<delete_member> members;
     members.push_back({-1, 0});
-    int64_t target_slot = uuid_slot(target_uuid);
-    if (target_slot >= 0) uuid_taken[static_cast<size_t>(target_slot)] = 1;
+    size_t target_first = 0, target_last = 0;
+    catalog_links_dependents(links, target_uuid, &target_first, &target_last);
+    for (uint32_t pos = 0; pos < entries.size(); pos++) {
+      // The target's uuid is in the set from the start, under whichever file
+      // of the catalog carries it first.
+      if (links.at[pos].first_same_uuid == pos && uuid_equal(entries[pos].uuid, target_uuid)) {
+        uuid_taken[pos] = 1;
+        break;
+      }
+    }
 
     std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
-    auto offer_dependents = [&](const uint8_t* id, uint64_t pass, int64_t joined_at,
-                                uint32_t member) {
-      size_t first, last;
-      catalog_parent_index_range(parent_index, entries, id, &first, &last);
+    // The first dependent comes with the link, so that a chain costs one
+    // look-up per member.
+    auto offer_dependents = [&](uint32_t first_dependent, size_t first, size_t last, uint64_t pass,
+                                int64_t joined_at, uint32_t member) {
       for (size_t k = first; k < last; k++) {
-        uint32_t pos = parent_index.order[k];
+        uint32_t pos = k == first ? first_dependent : links.dependents[k];
         if (static_cast<int64_t>(pos) == joined_at) continue;  // its own parent
         pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
       }
     };
-    offer_dependents(target_uuid, 1, -1, 0);
+    if (target_first < target_last)
+      offer_dependents(links.dependents[target_first], target_first, target_last, 1, -1, 0);
 
     while (!pending.empty()) {
       join_candidate c = pending.top();
       pending.pop();
-      const catalog_entry& e = entries[c.position];
-      size_t slot = static_cast<size_t>(uuid_slot(e.uuid));
-      if (uuid_taken[slot]) continue;
-      uuid_taken[slot] = 1;
+      const catalog_link& link = links.at[c.position];
+      if (uuid_taken[link.first_same_uuid]) continue;
+      uuid_taken[link.first_same_uuid] = 1;
       members.push_back({c.position, members[c.parent_member].depth + 1});
-      offer_dependents(e.uuid, c.pass, c.position, static_cast<uint32_t>(members.size() - 1));
+      offer_dependents(link.first_dependent, link.dep_first, link.dep_last, c.pass, c.position,
+                       static_cast<uint32_t>(members.size() - 1));
     }
 
-    std::stable_sort(
-        members.begin(), members.end(),
-        [](const delete_member& a, const delete_member& b) { return a.depth > b.depth; });
+    sort_deepest_first(&members);
     *out = std::move(members);
     return STATUS_OK;
   } catch (const std::bad_alloc&) {

@@ -22,26 +22,27 @@ namespace {
 
 constexpr uint32_t NO_ENTRY = UINT32_MAX;
 
-int uuid_compare(const uint8_t* a, const uint8_t* b) {
-  return memcmp(a, b, UUID_SIZE);
+catalog_uuid_key key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
+  catalog_uuid_key k;
+  memcpy(&k.hi, id, 8);
+  memcpy(&k.lo, id + 8, 8);
+  k.position = position;
+  return k;
 }
 
-// Position of the first entry in catalog order that takes part in the run and
-// carries uuid id, or NO_ENTRY. The uuid index answers for the whole catalog;
-// when its answer is of another name, the other holders of the uuid follow it
-// in the index in catalog order.
-uint32_t first_in_run(const catalog_uuid_index& index, const std::vector<catalog_entry>& entries,
-                      const std::vector<uint8_t>& in_run, const uint8_t id[UUID_SIZE]) {
-  int64_t found = catalog_index_find(index, id);
-  if (found < 0) return NO_ENTRY;
-  if (in_run[static_cast<size_t>(found)]) return static_cast<uint32_t>(found);
-  auto it = std::lower_bound(
-      index.order.begin(), index.order.end(), id,
-      [&](uint32_t pos, const uint8_t* key) { return uuid_compare(entries[pos].uuid, key) < 0; });
-  for (; it != index.order.end() && uuid_compare(entries[*it].uuid, id) == 0; ++it) {
-    if (in_run[*it]) return *it;
-  }
-  return NO_ENTRY;
+bool same_uuid(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  return a.hi == b.hi && a.lo == b.lo;
+}
+
+// By uuid (in an order of its own, consistent for equality), then position.
+bool key_less(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  if (a.hi != b.hi) return a.hi < b.hi;
+  if (a.lo != b.lo) return a.lo < b.lo;
+  return a.position < b.position;
+}
+
+bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
+  return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo;
 }
 
 // True when a is newer than b: a later created time, or the same time and a
@@ -58,40 +59,62 @@ class prune_planner {
       : entries_(entries), now_(now) {
     size_t n = entries.size();
     in_run_.assign(n, 1);
-    decision_.assign(n, PRUNE_UNDECIDED);
-    protected_.assign(n, 0);
-    visiting_.assign(n, 0);
+    node_.resize(n);
     if (name_filter) {
       for (size_t i = 0; i < n; i++) {
         if (entries[i].name != name_filter) {
           in_run_[i] = 0;
-          decision_[i] = PRUNE_OTHER_NAME;
+          node_[i].decision = PRUNE_OTHER_NAME;
         }
       }
     }
     run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
-    catalog_index_build(entries, &uuid_index_);
-    catalog_parent_index_build(entries, &parent_index_);
-    parent_.assign(n, NO_ENTRY);
+    catalog_links_build(entries, &links_);
     for (size_t i = 0; i < n; i++) {
-      if (in_run_[i] && !uuid_is_zero(entries[i].parent_uuid)) {
-        parent_[i] = first_in_run(uuid_index_, entries, in_run_, entries[i].parent_uuid);
+      node_[i].retain_until = entries[i].retain_until;
+      node_[i].dep_first = links_.at[i].dep_first;
+      node_[i].dep_last = links_.at[i].dep_last;
+      node_[i].first_dep = links_.at[i].first_dependent;
+    }
+    // The parent of an entry is the first entry of the run in catalog order
+    // that carries its parent_uuid: per uuid, that entry becomes the parent
+    // of every dependent in the run. An all-zero parent_uuid names nothing.
+    parent_.assign(n, NO_ENTRY);
+    for (uint32_t i = 0; i < n; i++) {
+      const catalog_link& link = links_.at[i];
+      if (link.first_same_uuid != i) continue;  // each uuid once
+      if (uuid_is_zero(entries[i].uuid)) continue;
+      uint32_t holder = i;
+      while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.at[holder].next_same_uuid;
+      if (holder == NO_ENTRY) continue;
+      for (uint32_t k = link.dep_first; k < link.dep_last; k++) {
+        uint32_t dep = links_.dependents[k];
+        if (in_run_[dep]) parent_[dep] = holder;
       }
     }
   }
 
   void protect_newest() {
-    std::unordered_map<std::string_view, uint32_t> newest;
+    // One hash look-up per entry: each name gets a small number, and the
+    // newest entry of every number is kept by position.
+    std::unordered_map<std::string_view, uint32_t> ids;
+    std::vector<uint32_t> id_of(entries_.size(), NO_ENTRY);
+    std::vector<uint32_t> best;
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
-      auto [it, added] = newest.try_emplace(entries_[i].name, i);
-      if (!added && newer_than(entries_[i], entries_[it->second])) it->second = i;
+      auto [it, added] = ids.try_emplace(entries_[i].name, static_cast<uint32_t>(best.size()));
+      id_of[i] = it->second;
+      if (added) {
+        best.push_back(i);
+      } else if (newer_than(entries_[i], entries_[best[it->second]])) {
+        best[it->second] = i;
+      }
     }
     for (uint32_t i = 0; i < entries_.size(); i++) {
       if (!in_run_[i]) continue;
-      const catalog_entry& best = entries_[newest.find(entries_[i].name)->second];
+      uint32_t b = best[id_of[i]];
       // Equal created time and path: neither is newer, so both count as newest.
-      if (newer_than(best, entries_[i])) continue;
+      if (b != i && newer_than(entries_[b], entries_[i])) continue;
       protect_chain(i);
     }
   }
@@ -107,13 +130,15 @@ class prune_planner {
     depth_.assign(entries_.size(), DEPTH_UNKNOWN);
     out->clear();
     for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (decision_[i] == PRUNE_DELETE) out->push_back({i, depth_of(i)});
+      if (node_[i].decision == PRUNE_DELETE) out->push_back({i, depth_of(i)});
     }
-    std::stable_sort(out->begin(), out->end(),
-                     [](const prune_item& a, const prune_item& b) { return a.depth > b.depth; });
+    sort_deepest_first(out);
   }
 
-  std::vector<uint8_t>& decisions() { return decision_; }
+  void decisions(std::vector<uint8_t>* out) const {
+    out->resize(node_.size());
+    for (size_t i = 0; i < node_.size(); i++) (*out)[i] = node_[i].decision;
+  }
 
  private:
   static constexpr int64_t DEPTH_UNKNOWN = -1;
@@ -124,8 +149,8 @@ class prune_planner {
   // ancestors, so going on would only protect them again. Parent loops end
   // the same way.
   void protect_chain(uint32_t i) {
-    while (i != NO_ENTRY && !protected_[i]) {
-      protected_[i] = 1;
+    while (i != NO_ENTRY && !node_[i].protect) {
+      node_[i].protect = 1;
       i = parent_[i];
     }
   }
@@ -143,8 +168,17 @@ class prune_planner {
       uint32_t self = stack_.back().entry;
       uint8_t outcome = PRUNE_UNDECIDED;
       bool descended = false;
-      while (stack_.back().cursor < stack_.back().end) {
-        uint32_t dep = parent_index_.order[stack_.back().cursor++];
+      for (;;) {
+        frame& f = stack_.back();  // enter() may move the stack: taken anew each time
+        uint32_t dep;
+        if (f.first != NO_ENTRY) {
+          dep = f.first;
+          f.first = NO_ENTRY;
+        } else if (f.cursor < f.end) {
+          dep = links_.dependents[f.cursor++];
+        } else {
+          break;
+        }
         if (dep == self) continue;  // its own parent: not its own dependent
         uint8_t dep_result;
         if (!enter(dep, &dep_result)) {
@@ -161,8 +195,8 @@ class prune_planner {
       for (;;) {
         uint32_t done = stack_.back().entry;
         stack_.pop_back();
-        visiting_[done] = 0;
-        decision_[done] = outcome;
+        node_[done].visiting = 0;
+        node_[done].decision = outcome;
         if (stack_.empty()) return outcome;
         if (outcome == PRUNE_DELETE) break;  // the dependent goes: look at the next one
         outcome = PRUNE_KEEP_DEPENDENT_KEPT;
@@ -173,32 +207,34 @@ class prune_planner {
   // Starts deciding entry i. Returns true with *result when the decision is
   // known at once; otherwise pushes a frame that walks i's dependents.
   bool enter(uint32_t i, uint8_t* result) {
-    if (decision_[i] != PRUNE_UNDECIDED) {
-      *result = decision_[i];
+    node& v = node_[i];
+    if (v.decision != PRUNE_UNDECIDED) {
+      *result = v.decision;
       return true;
     }
-    if (visiting_[i]) {
+    if (v.visiting) {
       *result = PRUNE_KEEP_DEPENDENT_KEPT;
       return true;
     }
     uint8_t early = PRUNE_UNDECIDED;
-    const catalog_entry& e = entries_[i];
-    if (protected_[i]) {
+    if (v.protect) {
       early = PRUNE_KEEP_NEWEST;
-    } else if (e.retain_until == 0) {
+    } else if (v.retain_until == 0) {
       early = PRUNE_KEEP_NO_RETENTION;
-    } else if (e.retain_until > now_) {
+    } else if (v.retain_until > now_) {
       early = PRUNE_KEEP_NOT_EXPIRED;
     }
     if (early != PRUNE_UNDECIDED) {
-      decision_[i] = early;
+      v.decision = early;
       *result = early;
       return true;
     }
-    visiting_[i] = 1;
+    v.visiting = 1;
     frame f;
     f.entry = i;
-    catalog_parent_index_range(parent_index_, entries_, e.uuid, &f.cursor, &f.end);
+    f.first = v.first_dep;
+    f.cursor = v.dep_first < v.dep_last ? v.dep_first + 1 : v.dep_last;
+    f.end = v.dep_last;
     stack_.push_back(f);
     return false;
   }
@@ -240,23 +276,33 @@ class prune_planner {
 
   struct frame {
     uint32_t entry = 0;
-    size_t cursor = 0;  // next dependent, in parent_index_.order
-    size_t end = 0;
+    uint32_t first = NO_ENTRY;  // the first dependent, until it is looked at
+    uint32_t cursor = 0;        // next dependent after it, in links_.dependents
+    uint32_t end = 0;
   };
 
   const std::vector<catalog_entry>& entries_;
   int64_t now_;
   uint64_t run_count_ = 0;
+  // What deciding needs of one entry, in one place: the decisions follow
+  // the chains, in no order the catalog is stored in, and each entry met
+  // should cost one cache line, not one per field.
+  struct node {
+    int64_t retain_until = 0;
+    uint32_t dep_first = 0, dep_last = 0;  // its dependents, a slice of links_.dependents
+    uint32_t first_dep = NO_ENTRY;         // the slice's first entry, if any
+    uint8_t decision = PRUNE_UNDECIDED;
+    uint8_t protect = 0;   // newest of its name or on that one's chain
+    uint8_t visiting = 0;  // being decided (guards against parent loops)
+  };
+
   std::vector<uint8_t> in_run_;
-  std::vector<uint8_t> decision_;
-  std::vector<uint8_t> protected_;
-  std::vector<uint8_t> visiting_;
+  std::vector<node> node_;
   std::vector<uint32_t> parent_;  // first parent in the run, or NO_ENTRY
   std::vector<int64_t> depth_;
   std::vector<uint32_t> path_;
   std::vector<frame> stack_;
-  catalog_uuid_index uuid_index_;
-  catalog_parent_index parent_index_;
+  catalog_links links_;
 };
 
 }  // namespace
@@ -276,28 +322,78 @@ const char* prune_reason_text(uint8_t decision) {
   }
 }
 
-void catalog_parent_index_build(const std::vector<catalog_entry>& entries,
-                                catalog_parent_index* out) {
-  out->order.resize(entries.size());
-  for (uint32_t i = 0; i < entries.size(); i++) out->order[i] = i;
-  std::sort(out->order.begin(), out->order.end(), [&](uint32_t a, uint32_t b) {
-    int c = uuid_compare(entries[a].parent_uuid, entries[b].parent_uuid);
-    return c != 0 ? c < 0 : a < b;
-  });
+namespace {
+
+// Sorts keys by key_less in expected linear time: one pass spreads them into
+// about as many buckets as keys by the top bits of the uuid (uuids are
+// random, so the buckets stay tiny), and each bucket is then sorted on its
+// own. Keys arrive in position order and the spreading keeps that order, so
+// equal uuids stay in catalog order even before the bucket sorts. Damaged
+// catalogs full of one uuid only fall back to the plain sort.
+void sort_keys(std::vector<catalog_uuid_key>* keys) {
+  const size_t n = keys->size();
+  if (n < 2) return;
+  int bits = 1;
+  while ((size_t{1} << bits) < n && bits < 20) bits++;
+  const int shift = 64 - bits;
+  std::vector<uint32_t> start((size_t{1} << bits) + 1, 0);
+  for (const catalog_uuid_key& k : *keys) start[(k.hi >> shift) + 1]++;
+  for (size_t b = 1; b < start.size(); b++) start[b] += start[b - 1];
+  std::vector<catalog_uuid_key> out(n);
+  std::vector<uint32_t> next(start.begin(), start.end() - 1);
+  for (const catalog_uuid_key& k : *keys) out[next[k.hi >> shift]++] = k;
+  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
+  for (size_t b = 0; b + 1 < start.size(); b++) {
+    if (start[b + 1] - start[b] > 1)
+      std::sort(out.begin() + start[b], out.begin() + start[b + 1], less);
+  }
+  keys->swap(out);
 }
 
-void catalog_parent_index_range(const catalog_parent_index& index,
-                                const std::vector<catalog_entry>& entries,
-                                const uint8_t id[UUID_SIZE], size_t* first, size_t* last) {
-  auto lo = std::lower_bound(index.order.begin(), index.order.end(), id,
-                             [&](uint32_t pos, const uint8_t* key) {
-                               return uuid_compare(entries[pos].parent_uuid, key) < 0;
-                             });
-  auto hi = std::upper_bound(lo, index.order.end(), id, [&](const uint8_t* key, uint32_t pos) {
-    return uuid_compare(key, entries[pos].parent_uuid) < 0;
-  });
-  *first = static_cast<size_t>(lo - index.order.begin());
-  *last = static_cast<size_t>(hi - index.order.begin());
+}  // namespace
+
+void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out) {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  std::vector<catalog_uuid_key> by_uuid(n);
+  out->by_parent.resize(n);
+  for (uint32_t i = 0; i < n; i++) {
+    by_uuid[i] = key_of(entries[i].uuid, i);
+    out->by_parent[i] = key_of(entries[i].parent_uuid, i);
+  }
+  sort_keys(&by_uuid);
+  sort_keys(&out->by_parent);
+
+  out->at.assign(n, catalog_link{0, 0, 0, NO_ENTRY, NO_ENTRY});
+  out->dependents.resize(n);
+  for (uint32_t k = 0; k < n; k++) out->dependents[k] = out->by_parent[k].position;
+  uint32_t p = 0;  // merge cursor in by_parent
+  for (uint32_t g = 0; g < n;) {
+    uint32_t end = g + 1;
+    while (end < n && same_uuid(by_uuid[end], by_uuid[g])) end++;
+    while (p < n && uuid_less_key(out->by_parent[p], by_uuid[g])) p++;
+    uint32_t last = p;
+    while (last < n && same_uuid(out->by_parent[last], by_uuid[g])) last++;
+    const uint32_t first_pos = by_uuid[g].position;  // positions ascend within a group
+    for (uint32_t k = g; k < end; k++) {
+      uint32_t pos = by_uuid[k].position;
+      catalog_link& link = out->at[pos];
+      link.dep_first = p;
+      link.dep_last = last;
+      link.first_same_uuid = first_pos;
+      if (p < last) link.first_dependent = out->by_parent[p].position;
+      if (k + 1 < end) link.next_same_uuid = by_uuid[k + 1].position;
+    }
+    p = last;
+    g = end;
+  }
+}
+
+void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
+                              size_t* first, size_t* last) {
+  catalog_uuid_key key = key_of(id, 0);
+  auto range = std::equal_range(links.by_parent.begin(), links.by_parent.end(), key, uuid_less_key);
+  *first = static_cast<size_t>(range.first - links.by_parent.begin());
+  *last = static_cast<size_t>(range.second - links.by_parent.begin());
 }
 
 status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char* name_filter,
@@ -309,7 +405,7 @@ status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char*
     planner.decide_all();
     std::vector<prune_item> deletions;
     planner.plan_deletions(&deletions);
-    out->decision = std::move(planner.decisions());
+    planner.decisions(&out->decision);
     out->deletions = std::move(deletions);
     return STATUS_OK;
   } catch (const std::bad_alloc&) {
@@ -335,14 +431,18 @@ status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
   if (dry_run) return STATUS_OK;
 
   status_t result = STATUS_OK;
-  if (fs_remove(meta_path) != STATUS_OK) {
+  bool meta_gone = fs_remove(meta_path) == STATUS_OK;
+  if (!meta_gone) {
     log_write(LOG_WARN_LEVEL, "could not remove meta file %s", meta_path);
     result = STATUS_IO;
   }
   // The image goes even when the meta file stayed: its space is what the run
   // was asked to free, and the failure is reported either way.
   if (!have_image) return result;
-  if (fs_remove(image_path) != STATUS_OK) {
+  // The removal of the meta file is made durable first: after a crash the
+  // image must never be gone while its meta file is still there.
+  if ((meta_gone && fs_fsync_parent(meta_path) != STATUS_OK) ||
+      fs_remove(image_path) != STATUS_OK) {
     log_write(LOG_WARN_LEVEL, "could not remove image file %s", image_path);
     return STATUS_IO;
   }

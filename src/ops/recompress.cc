@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/cipher.h"
@@ -26,11 +27,14 @@
 
 namespace {
 
-// The buffers of one rewrite, allocated once from the backup's block size.
+// The buffers of one rewrite, allocated once from the backup's block size and
+// never cleared: the block size comes from the header, so a damaged one costs
+// address space, not memory, until payloads actually fill the buffers.
 struct rewrite_buffers {
-  std::vector<uint8_t> read;     // one stored payload
-  std::vector<uint8_t> decoded;  // one block
-  std::vector<uint8_t> output;   // one block compressed with the target codec
+  std::unique_ptr<uint8_t[]> read;     // one stored payload, block_size
+  std::unique_ptr<uint8_t[]> decoded;  // one block, block_size
+  std::unique_ptr<uint8_t[]> output;   // one block compressed with the target codec
+  size_t output_cap = 0;
 };
 
 // Entries whose lengths exceed the block size would overrun the buffers, and
@@ -59,16 +63,16 @@ status_t rewrite_image(const loaded_backup& b, const recompress_request& req, ui
       continue;
     }
     size_t got = 0;
-    status_t s = fs_pread(in_fd, buf->read.data(), e.stored_len, e.offset, &got);
+    status_t s = fs_pread(in_fd, buf->read.get(), e.stored_len, e.offset, &got);
     if (s != STATUS_OK) return s;
     if (got != e.stored_len) return STATUS_CORRUPT;
     size_t raw = 0;
-    s = codec_decompress(e.codec, buf->read.data(), e.stored_len, buf->decoded.data(), block_size,
+    s = codec_decompress(e.codec, buf->read.get(), e.stored_len, buf->decoded.get(), block_size,
                          &raw);
     if (s != STATUS_OK) return s;
-    size_t packed = codec_compress(codec, req.level, buf->decoded.data(), raw, buf->output.data(),
-                                   buf->output.size());
-    const uint8_t* payload = packed ? buf->output.data() : buf->decoded.data();
+    size_t packed = codec_compress(codec, req.level, buf->decoded.get(), raw, buf->output.get(),
+                                   buf->output_cap);
+    const uint8_t* payload = packed ? buf->output.get() : buf->decoded.get();
     size_t len = packed ? packed : raw;
     size_t put = 0;
     s = fs_pwrite_all(out_fd, payload, len, out_off, &put);
@@ -157,11 +161,38 @@ status_t swap_in(const loaded_backup& b, const std::string& new_image,
   return STATUS_OK;
 }
 
+// A run killed between the two renames of swap_in leaves the old meta file
+// beside the new image, with the old image under its spare name and the new
+// meta file complete under its temporary name: the backup does not decode
+// until the old image is back. The spare is told from a stale one by its
+// size: it fits the meta file, and the image in place does not. Putting it
+// back makes the backup the old one again, which this run then rewrites.
+status_t undo_interrupted_swap(const loaded_backup& b) {
+  const std::string spare = b.image_path + ".recompress.old";
+  const std::string tmp_meta = b.meta_path + ".tmp";
+  struct stat sp, im, tm;
+  const std::pair<const std::string*, struct stat*> looks[] = {
+      {&spare, &sp}, {&tmp_meta, &tm}, {&b.image_path, &im}};
+  for (const auto& [path, st] : looks) {
+    status_t s = fs_stat(path->c_str(), st);
+    if (s == STATUS_NOT_FOUND) return STATUS_OK;
+    if (s != STATUS_OK) return s;
+  }
+  uint64_t fits = header_image_bytes(*b.header);
+  if ((sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) ||
+      static_cast<uint64_t>(sp.st_size) != fits || static_cast<uint64_t>(im.st_size) == fits)
+    return STATUS_OK;
+  status_t s = fs_rename(spare.c_str(), b.image_path.c_str());
+  if (s == STATUS_OK) s = fs_fsync_parent(b.image_path.c_str());
+  return s;
+}
+
 status_t recompress_loaded(const loaded_backup& b, const recompress_request& req) {
   // Sealed payloads cannot be decoded without the key, and treating them as
   // compressed data would fail or write garbage.
   if (header_cipher(*b.header) != CIPHER_NONE) return STATUS_NOT_SUPPORTED;
-  status_t s = check_entries(b);
+  status_t s = undo_interrupted_swap(b);
+  if (s == STATUS_OK) s = check_entries(b);
   if (s != STATUS_OK) return s;
 
   uint8_t codec = req.codec == CODEC_LZ4 ? CODEC_LZ4 : CODEC_ZSTD;
@@ -170,9 +201,10 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   std::vector<block_entry> table;
   std::unique_ptr<backup_header> header;
   try {
-    buf.read.resize(block_size);
-    buf.decoded.resize(block_size);
-    buf.output.resize(codec_bound(codec, block_size));
+    buf.read = std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    buf.decoded = std::make_unique_for_overwrite<uint8_t[]>(block_size);
+    buf.output_cap = codec_bound(codec, block_size);
+    buf.output = std::make_unique_for_overwrite<uint8_t[]>(buf.output_cap);
     table.reserve(b.table.size());
     header = std::make_unique<backup_header>(*b.header);
   } catch (const std::bad_alloc&) {

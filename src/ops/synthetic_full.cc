@@ -157,13 +157,19 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   if (s == STATUS_OK) s = c;
   if (s != STATUS_OK) return s;
 
+  // The meta file is complete under its temporary name before the image
+  // takes its final name, so that the image stands without its meta file
+  // only for one directory flush: a kill in that moment leaves an image no
+  // backup names (the next run takes another name), never a damaged backup.
+  header_set_image_bytes(header.get(), image_bytes);
+  s = meta_write_temp(meta_path, 0644, *header, table.data(), table.size());
+  if (s != STATUS_OK) return s;
   s = fs_rename(tmp_path.c_str(), image_path);
   if (s != STATUS_OK) return s;
+  // The image must be in place on disk before the meta file that names it.
   s = fs_fsync_parent(image_path);
-  if (s == STATUS_OK) {
-    header_set_image_bytes(header.get(), image_bytes);
-    s = meta_write(meta_path, 0644, *header, table.data(), table.size());
-  }
+  if (s == STATUS_OK) s = fs_rename((std::string(meta_path) + ".tmp").c_str(), meta_path);
+  if (s == STATUS_OK) s = fs_fsync_parent(meta_path);
   if (s != STATUS_OK) {
     // An image without its meta file is no backup, only a name in the way of
     // the next run: take it back. If the meta file did reach its name (only

@@ -131,8 +131,8 @@ void backup_release(loaded_backup* b) {
   std::vector<block_entry>().swap(b->table);
 }
 
-status_t meta_write(const char* dest_path, mode_t mode, const backup_header& header,
-                    const block_entry* entries, size_t count) {
+status_t meta_write_temp(const char* dest_path, mode_t mode, const backup_header& header,
+                         const block_entry* entries, size_t count) {
   if (count > std::numeric_limits<size_t>::max() / BLOCK_ENTRY_SIZE) return STATUS_NO_MEMORY;
   const size_t table_len = count * BLOCK_ENTRY_SIZE;
 
@@ -179,7 +179,19 @@ status_t meta_write(const char* dest_path, mode_t mode, const backup_header& hea
   status_t closed = fd.close();
   if (s != STATUS_OK) return s;
   // A failed close can mean lost writes on some file systems: no rename then.
-  if (closed != STATUS_OK) return closed;
+  return closed;
+}
+
+status_t meta_write(const char* dest_path, mode_t mode, const backup_header& header,
+                    const block_entry* entries, size_t count) {
+  status_t s = meta_write_temp(dest_path, mode, header, entries, count);
+  if (s != STATUS_OK) return s;
+  std::string tmp_path;
+  try {
+    tmp_path = std::string(dest_path) + ".tmp";
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
   s = fs_rename(tmp_path.c_str(), dest_path);
   if (s != STATUS_OK) return s;
   // Without this the rename itself may not survive a crash.

@@ -58,3 +58,11 @@ void backup_release(loaded_backup* b);
 // temporary file may remain.
 [[nodiscard]] status_t meta_write(const char* dest_path, mode_t mode, const backup_header& header,
                                   const block_entry* entries, size_t count);
+
+// The first half of meta_write: the complete meta file under "<dest>.tmp",
+// flushed and closed but not renamed. For a writer that must put another file
+// in place first and then wants the meta file to follow at once: the caller
+// renames "<dest>.tmp" over dest and flushes the directory.
+[[nodiscard]] status_t meta_write_temp(const char* dest_path, mode_t mode,
+                                       const backup_header& header, const block_entry* entries,
+                                       size_t count);

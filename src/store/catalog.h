@@ -51,7 +51,7 @@ void chain_release(backup_chain* chain);
 
 struct block_slot {
   uint64_t block_index = 0;
-  int32_t member = -1;                // -1 when no member has the block
+  int32_t member = -1;                 // -1 when no member has the block
   const block_entry* entry = nullptr;  // into that member's table
 };
 struct chain_block_map {

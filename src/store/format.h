@@ -107,10 +107,14 @@ enum : uint8_t { KIND_FULL = 0, KIND_DIFF = 1, KIND_INC = 2 };
 // "FULL", "DIFF", "INC"; "?" for any other value.
 inline const char* kind_text(uint8_t kind) {
   switch (kind) {
-    case KIND_FULL: return "FULL";
-    case KIND_DIFF: return "DIFF";
-    case KIND_INC: return "INC";
-    default: return "?";
+    case KIND_FULL:
+      return "FULL";
+    case KIND_DIFF:
+      return "DIFF";
+    case KIND_INC:
+      return "INC";
+    default:
+      return "?";
   }
 }
 

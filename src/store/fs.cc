@@ -82,8 +82,11 @@ status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* o
   auto* p = static_cast<uint8_t*>(buf);
   while (done < len) {
     size_t want = len - done;
-    if (fault_fails(FS_OP_PREAD, nullptr, &want)) return status_from_errno(errno);
-    ssize_t n = ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
+    // An injected failure takes the same path as a real one, so an injected
+    // EINTR is retried like the kernel's.
+    ssize_t n = fault_fails(FS_OP_PREAD, nullptr, &want)
+                    ? -1
+                    : ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return status_from_errno(errno);
@@ -204,7 +207,10 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
   std::vector<uint8_t> buf;
   while (done < len) {
     size_t want = len - done;
-    if (fault_fails(FS_OP_COPY, nullptr, &want)) return status_from_errno(errno);
+    if (fault_fails(FS_OP_COPY, nullptr, &want)) {
+      if (errno == EINTR) continue;  // as the kernel's EINTR below
+      return status_from_errno(errno);
+    }
     if (use_kernel) {
       loff_t in_off = static_cast<loff_t>(in_offset + done);
       loff_t out_off = static_cast<loff_t>(out_offset + done);

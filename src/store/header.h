@@ -25,7 +25,9 @@ void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
 [[nodiscard]] status_t header_read(const char* meta_path, backup_header* h);
 
 // Field accessors (little-endian at the offsets of store/format.h).
-inline uint32_t header_magic(const backup_header& h) { return load_le32(h.raw + HDR_MAGIC); }
+inline uint32_t header_magic(const backup_header& h) {
+  return load_le32(h.raw + HDR_MAGIC);
+}
 inline uint16_t header_format_version(const backup_header& h) {
   return load_le16(h.raw + HDR_FORMAT_VERSION);
 }
@@ -35,13 +37,21 @@ inline uint32_t header_size_field(const backup_header& h) {
 inline uint32_t header_block_size(const backup_header& h) {
   return load_le32(h.raw + HDR_BLOCK_SIZE);
 }
-inline uint8_t header_kind(const backup_header& h) { return h.raw[HDR_KIND]; }
-inline uint8_t header_codec(const backup_header& h) { return h.raw[HDR_CODEC]; }
-inline const uint8_t* header_uuid(const backup_header& h) { return h.raw + HDR_UUID; }
+inline uint8_t header_kind(const backup_header& h) {
+  return h.raw[HDR_KIND];
+}
+inline uint8_t header_codec(const backup_header& h) {
+  return h.raw[HDR_CODEC];
+}
+inline const uint8_t* header_uuid(const backup_header& h) {
+  return h.raw + HDR_UUID;
+}
 inline const uint8_t* header_parent_uuid(const backup_header& h) {
   return h.raw + HDR_PARENT_UUID;
 }
-inline const uint8_t* header_base_uuid(const backup_header& h) { return h.raw + HDR_BASE_UUID; }
+inline const uint8_t* header_base_uuid(const backup_header& h) {
+  return h.raw + HDR_BASE_UUID;
+}
 inline int64_t header_created(const backup_header& h) {
   return static_cast<int64_t>(load_le64(h.raw + HDR_CREATED));
 }
@@ -54,7 +64,9 @@ inline uint64_t header_block_count(const backup_header& h) {
 inline uint64_t header_image_bytes(const backup_header& h) {
   return load_le64(h.raw + HDR_IMAGE_BYTES);
 }
-inline uint8_t header_cipher(const backup_header& h) { return h.raw[HDR_CIPHER]; }
+inline uint8_t header_cipher(const backup_header& h) {
+  return h.raw[HDR_CIPHER];
+}
 inline int64_t header_retain_until(const backup_header& h) {
   return static_cast<int64_t>(load_le64(h.raw + HDR_RETAIN_UNTIL));
 }
@@ -62,9 +74,15 @@ inline int64_t header_retain_until(const backup_header& h) {
 // terminated (a damaged header may lack the terminator).
 void header_name_copy(const backup_header& h, char out[HDR_NAME_LEN]);
 
-inline void header_set_kind(backup_header* h, uint8_t kind) { h->raw[HDR_KIND] = kind; }
-inline void header_set_codec(backup_header* h, uint8_t codec) { h->raw[HDR_CODEC] = codec; }
-inline void header_set_cipher(backup_header* h, uint8_t cipher) { h->raw[HDR_CIPHER] = cipher; }
+inline void header_set_kind(backup_header* h, uint8_t kind) {
+  h->raw[HDR_KIND] = kind;
+}
+inline void header_set_codec(backup_header* h, uint8_t codec) {
+  h->raw[HDR_CODEC] = codec;
+}
+inline void header_set_cipher(backup_header* h, uint8_t cipher) {
+  h->raw[HDR_CIPHER] = cipher;
+}
 inline void header_set_block_size(backup_header* h, uint32_t v) {
   store_le32(h->raw + HDR_BLOCK_SIZE, v);
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "cli/log.h"
 #include "cli/runlog.h"
 #include "cli_test_util.h"
 
@@ -102,6 +103,9 @@ const option_spec PARTIALS_TABLE[] = {
     {"--dir", nullptr, 1}, {"--older-than", nullptr, 1}, {"--delete", nullptr, 0}, {}};
 
 std::string validate(std::vector<std::string> words, int* count) {
+  // The warnings name the program the log was set up for; set it here so the
+  // test does not depend on which test ran before it in the same process.
+  log_init("zuv_maintenance", LOG_INFO_LEVEL);
   Args a(std::move(words));
   std::string err =
       test::capture_stderr([&] { *count = opt_validate(a.argc(), a.argv(), PARTIALS_TABLE, 1); });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/key_file.h"
 #include "support/test_util.h"
 
 namespace {
@@ -57,6 +58,19 @@ TEST_F(EncryptInitTest, NewKeyFileIs64LowercaseHexDigitsAndANewlineForTheOwnerOn
   EXPECT_EQ(test::read_text(path_), key + "\n");
   EXPECT_EQ(mode_of(path_), 0600u);
   EXPECT_EQ(test::list_dir(dir_.path()), (std::vector<std::string>{"zuv.key"}));
+}
+
+TEST_F(EncryptInitTest, KeyFileLoadsWithTheReaderToThePrintedKey) {
+  ASSERT_EQ(init(), STATUS_OK);
+  uint8_t key[CIPHER_KEY_SIZE];
+  ASSERT_EQ(load_key_file(path_.c_str(), key), STATUS_OK);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : key) {
+    hex += digits[b >> 4];
+    hex += digits[b & 15];
+  }
+  EXPECT_EQ(hex, std::string(key_out_));
 }
 
 TEST_F(EncryptInitTest, TwoRunsMakeDifferentKeys) {

@@ -190,6 +190,7 @@ fs_fault FaultInjector::hook(fs_op op, const char* path, void* ctx) {
   fs_fault f;
   if (self->pred_ && self->pred_(op, path)) {
     self->fired_ = true;
+    self->fired_op_ = op;
     f.err = self->err_;
     return f;
   }
@@ -198,6 +199,7 @@ fs_fault FaultInjector::hook(fs_op op, const char* path, void* ctx) {
   self->calls_++;
   if (self->fail_at_ != 0 && self->calls_ == self->fail_at_) {
     self->fired_ = true;
+    self->fired_op_ = op;
     if (self->short_len_ > 0) f.max_len = self->short_len_;
     else f.err = self->err_;
   }

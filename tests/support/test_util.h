@@ -82,6 +82,8 @@ class FaultInjector {
   }
   uint64_t calls() const { return calls_; }
   bool fired() const { return fired_; }
+  // The op of the call that was failed (or cut), once fired.
+  fs_op fired_op() const { return fired_op_; }
 
  private:
   static fs_fault hook(fs_op op, const char* path, void* ctx);
@@ -92,6 +94,7 @@ class FaultInjector {
   int err_ = 0;
   size_t short_len_ = 0;
   bool fired_ = false;
+  fs_op fired_op_ = FS_OP_OPEN;
 };
 
 // Number of open descriptors of this process (for leak checks).
