@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libssl-dev libzstd-dev liblz4-dev libgtest-dev libbenchmark-dev
   openssl zstd clang
+  libclang-rt-dev gcovr
 )
 
 missing=()

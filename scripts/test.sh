@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, runs every test, then
 # builds again with AddressSanitizer + UndefinedBehaviorSanitizer and runs
-# every test again. Fails on any failure.
+# every test again, then runs every fuzz target for a fixed number of runs.
+# Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +22,7 @@ echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$jobs")
+
+# ---- stage 3: fuzzing (owned by the hardening work; see scripts/fuzz.sh) ----
+echo "== fuzz targets, fixed runs from the committed seeds"
+bash scripts/fuzz.sh --ci

@@ -239,3 +239,30 @@ TEST(JournalReplayTest, ShortTailIsIgnored) {
   EXPECT_EQ(r.entries.size(), 1u);
   EXPECT_EQ(r.commit_value, 5u);
 }
+
+TEST(RemovePartialTest, JournalThatCannotBeReadIsKeptWithItsImage) {
+  // Without a readable image name the image cannot be found; removing the
+  // journal alone would leave an image no listing shows any more.
+  test::TempDir dir;
+  Journal j(0, "db", "up.csfb");
+  auto bytes = j.bytes();
+  bytes[JH_IMAGE_NAME] ^= 1;  // fails the checksum
+  test::write_file(dir.file("up.part"), bytes);
+  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
+  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), EIO);
+  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
+  EXPECT_TRUE(test::file_exists(dir.file("up.csfb.tmp")));
+  EXPECT_EQ(remove_partial(dir.file("gone.part").c_str()), ENOENT);
+}
+
+TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGone) {
+  test::TempDir dir;
+  Journal j(0, "db", "up.csfb");
+  j.write(dir.file("up.part"));
+  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
+  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), 0);
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
+  j.write(dir.file("up.part"));
+  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), 0);
+  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
+}

@@ -207,3 +207,24 @@ TEST(PartialsTest, FailedRemovalIsReportedKeepsTheJournalAndFailsTheRun) {
   EXPECT_TRUE(test::file_exists(dir.file("a.csfb.tmp")));
   EXPECT_FALSE(test::file_exists(dir.file("b.part")));
 }
+
+TEST(PartialsTest, ListingThatBreaksOffIsAnErrorAndRemovesNothing) {
+  test::TempDir dir;
+  make_upload(dir, "a", 0, "db", 100);
+  make_upload(dir, "b", 0, "db", 100);
+  Listing r;
+  {
+    test::FaultInjector faults;
+    faults.only({FS_OP_READDIR});
+    faults.fail_at(2, EIO);
+    r = list(dir.path(), 1, -1);
+    EXPECT_TRUE(faults.fired());
+  }
+  // A partial listing would report "no partial backups" or a short list as
+  // if it were the whole directory.
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: cannot read " + dir.path() + ": " + strerror(EIO) + "\n");
+  EXPECT_EQ(r.out.find("no partial backups"), std::string::npos) << r.out;
+  int journals = test::file_exists(dir.file("a.part")) + test::file_exists(dir.file("b.part"));
+  EXPECT_GE(journals, 1);
+}

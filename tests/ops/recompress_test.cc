@@ -1,6 +1,9 @@
 #include "ops/recompress.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -331,3 +334,71 @@ TEST_F(RecompressTest, EveryFailedFileCallLeavesTheOldBackupOrTheNewOne) {
 }
 
 }  // namespace
+
+TEST_F(RecompressTest, PayloadThatCannotBeDecodedFailsWithTheCodecsStatusAndChangesNothing) {
+  // An unknown codec id is refused as invalid; bytes no decoder accepts are
+  // corrupt. Either way the backup stays exactly as it was.
+  for (bool unknown_codec : {true, false}) {
+    SCOPED_TRACE(unknown_codec ? "unknown codec" : "garbage payload");
+    writer_result w = write();
+    loaded_backup b;
+    ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
+    block_entry* victim = nullptr;
+    for (block_entry& e : b.table)
+      if (e.codec == CODEC_ZSTD && !victim) victim = &e;
+    ASSERT_NE(victim, nullptr);
+    if (unknown_codec) {
+      victim->codec = 9;
+      ASSERT_EQ(meta_write(w.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+                STATUS_OK);
+    } else {
+      std::vector<uint8_t> image = test::read_file(w.image_path);
+      memset(image.data() + victim->offset, 0xFF, victim->stored_len);
+      test::write_file(w.image_path, image);
+    }
+    std::vector<uint8_t> meta = test::read_file(w.meta_path);
+    std::vector<uint8_t> image = test::read_file(w.image_path);
+    EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4), unknown_codec ? STATUS_INVALID : STATUS_CORRUPT);
+    EXPECT_EQ(test::read_file(w.meta_path), meta);
+    EXPECT_EQ(test::read_file(w.image_path), image);
+    expect_only_temporaries_besides(w);
+    restore(dir_, {});
+  }
+}
+
+TEST_F(RecompressTest, MissingMetaFileIsNotFoundAndCreatesNothing) {
+  EXPECT_EQ(recompress(dir_ + "/none.infb", CODEC_LZ4), STATUS_NOT_FOUND);
+  EXPECT_TRUE(test::list_dir(dir_).empty());
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+// The sanitizer's allocator reports a failed allocation instead of throwing.
+TEST_F(RecompressTest, BuffersThatCannotBeAllocatedAreOutOfMemoryAndChangeNothing) {
+  writer_result w = write();
+  // A header claiming 1 GiB blocks: three such buffers do not fit the limit
+  // the child runs under, though the header and table do.
+  std::vector<uint8_t> meta = test::read_file(w.meta_path);
+  store_le32(meta.data() + HDR_BLOCK_SIZE, 1u << 30);
+  test::write_file(w.meta_path, meta);
+  std::vector<uint8_t> image = test::read_file(w.image_path);
+
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::string status = test::read_text("/proc/self/status");
+    size_t at = status.find("VmSize:");
+    unsigned long long vm_kb = strtoull(status.c_str() + at + 7, nullptr, 10);
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = (vm_kb << 10) + (256ull << 20);
+    setrlimit(RLIMIT_AS, &rl);
+    _exit(-recompress(w.meta_path, CODEC_LZ4));
+  }
+  int wstatus = 0;
+  ASSERT_EQ(waitpid(pid, &wstatus, 0), pid);
+  ASSERT_TRUE(WIFEXITED(wstatus));
+  EXPECT_EQ(WEXITSTATUS(wstatus), -STATUS_NO_MEMORY);
+  EXPECT_EQ(test::read_file(w.meta_path), meta);
+  EXPECT_EQ(test::read_file(w.image_path), image);
+  expect_only_temporaries_besides(w);
+}
+#endif

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@
 #include "store/backup.h"
 #include "store/fs.h"
 #include "store/header.h"
+#include "store/naming.h"
 #include "store_writer.h"
 #include "support/test_util.h"
 
@@ -652,3 +654,21 @@ TEST(RunLoopTest, IntervalZeroIsPrintedAsZeroAndWaitsAnHourBetweenPasses) {
 }
 
 }  // namespace
+
+TEST_F(ScrubTest, MetaFileWhosePathWouldBeCutIsWarnedAboutAndFailsTheRun) {
+  // A path cut to fit names another file or none: it is never verified, and
+  // the run does not pass as if it had been.
+  writer_result b = write("db");
+  std::string dir = aux.path();
+  for (int i = 0; i < 4; i++) {
+    dir += "/" + std::string(200, static_cast<char>('a' + i));
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  }
+  const std::string full = dir + "/" + std::string(240, 'm') + ".infb";
+  ASSERT_GT(full.size(), PATH_CAP - 1);
+  test::write_file(full, test::read_file(b.meta_path));
+
+  ScrubRun r = scrub(nullptr, 0, dir);
+  EXPECT_EQ(r.status, STATUS_CORRUPT);
+  EXPECT_EQ(r.log, unreadable(full.substr(0, PATH_CAP - 1)) + summary(0, 0, 0));
+}

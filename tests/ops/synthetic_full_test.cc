@@ -431,3 +431,34 @@ TEST_F(SyntheticFullTest, EveryFailedFileCallLeavesNoBackupOrAWholeOne) {
 }
 
 }  // namespace
+
+TEST_F(SyntheticFullTest, NameThatIsNoFileNameIsInvalidAndCreatesNothing) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  for (const char* name : {"a/b", "..\\x", ""}) {
+    EXPECT_EQ(collapse(d.meta_path, name), STATUS_INVALID) << name;
+  }
+  EXPECT_EQ(collapse(d.meta_path, std::string(1100, 'n')), STATUS_INVALID);
+  EXPECT_TRUE(test::list_dir(out_).empty());
+}
+
+TEST_F(SyntheticFullTest, EveryCandidateNameTakenIsExistsAndNoBackupIsOverwritten) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1}, 2);
+  // Every name this minute and the next could give (plain, then -2 to -1000)
+  // is taken by a file that must survive.
+  time_t now = time(nullptr);
+  for (time_t t : {now, now + 60}) {
+    struct tm tm;
+    char stamp[16];
+    ASSERT_NE(gmtime_r(&t, &tm), nullptr);
+    ASSERT_GT(strftime(stamp, sizeof stamp, "%Y%m%d%H%M", &tm), 0u);
+    for (int n = 1; n <= 1000; n++) {
+      std::string base = out_ + "/synth-" + stamp + (n == 1 ? "" : "-" + std::to_string(n));
+      test::write_text(base + ".infb", "taken");
+    }
+  }
+  Snapshot before = snapshot(out_);
+  EXPECT_EQ(collapse(d.meta_path), STATUS_EXISTS);
+  EXPECT_EQ(snapshot(out_), before);
+}
