@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, runs every test, then
-# builds again with AddressSanitizer + UndefinedBehaviorSanitizer and runs
-# every test again, then runs every fuzz target for a fixed number of runs.
-# Fails on any failure.
+# runs every fuzz target for a fixed number of runs, then builds again with
+# AddressSanitizer + UndefinedBehaviorSanitizer and runs every test again, so
+# ctest's summary line is the last one. Fails on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +15,9 @@ cmake --build build -j"$jobs"
 echo "== tests"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+echo "== fuzz targets, fixed runs from the committed seeds"
+bash scripts/fuzz.sh --ci
+
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZUV_SANITIZE=ON -DZUV_BUILD_TOOLS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
@@ -22,7 +25,3 @@ echo "== tests under the sanitizers"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$jobs")
-
-# ---- stage 3: fuzzing (owned by the hardening work; see scripts/fuzz.sh) ----
-echo "== fuzz targets, fixed runs from the committed seeds"
-bash scripts/fuzz.sh --ci
