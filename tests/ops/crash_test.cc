@@ -34,7 +34,10 @@ extern char** environ;
 
 namespace {
 
-using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+using test::restore;
+using test::snapshot;
+using test::Snapshot;
+
 using Clock = std::chrono::steady_clock;
 
 // Kills per operation. A kill tests the order of the program's calls, which
@@ -52,18 +55,6 @@ constexpr uint64_t DEFAULT_KILLS = 20;
 constexpr uint64_t DEFAULT_KILLS = 100;
 #endif
 
-Snapshot snapshot(const std::string& dir) {
-  Snapshot s;
-  for (const std::string& name : test::list_dir(dir)) s[name] = test::read_file(dir + "/" + name);
-  return s;
-}
-
-void restore(const std::string& dir, const Snapshot& s) {
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directory(dir);
-  for (const auto& [name, bytes] : s) test::write_file(dir + "/" + name, bytes);
-}
-
 // Puts back what differs from s, given what the directory holds now.
 void restore_from(const std::string& dir, const Snapshot& now, const Snapshot& s) {
   for (const auto& [name, bytes] : now)
@@ -77,10 +68,6 @@ void restore_from(const std::string& dir, const Snapshot& now, const Snapshot& s
   }
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool is_meta_name(const std::string& name) {
   return is_meta_file_name(name.c_str());
 }
@@ -92,7 +79,7 @@ std::string image_name_of(const std::string& meta_name) {
 }
 
 bool is_temporary_name(const std::string& name) {
-  return ends_with(name, ".tmp") || ends_with(name, ".recompress.old");
+  return name.ends_with(".tmp") || name.ends_with(".recompress.old");
 }
 
 uint64_t env_number(const char* name, uint64_t fallback) {
@@ -333,7 +320,7 @@ TEST_F(CrashTest, KilledSyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + HEADER_SIZE, bytes.end()), ref_table);
       } else if (!metas.empty() && name == image_name_of(metas[0])) {
         EXPECT_EQ(bytes, ref_image);
-      } else if (ends_with(name, ".csfb")) {
+      } else if (name.ends_with(".csfb")) {
         // A kill between the rename of the new image and that of its meta
         // file: the image is complete but no backup names it (the next run
         // takes another name). Nothing in the store refers to it.

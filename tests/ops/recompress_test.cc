@@ -23,24 +23,11 @@
 
 namespace {
 
-using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+using test::restore;
+using test::snapshot;
+using test::Snapshot;
+
 using Blocks = std::map<uint64_t, std::vector<uint8_t>>;
-
-Snapshot snapshot(const std::string& dir) {
-  Snapshot s;
-  for (const std::string& name : test::list_dir(dir)) s[name] = test::read_file(dir + "/" + name);
-  return s;
-}
-
-void restore(const std::string& dir, const Snapshot& s) {
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directory(dir);
-  for (const auto& [name, bytes] : s) test::write_file(dir + "/" + name, bytes);
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // Decodes every payload of an unsealed backup the way a scrub does, checking
 // the layout a rewrite promises (payloads back to back from 0 in table order,
@@ -109,7 +96,7 @@ class RecompressTest : public ::testing::Test {
     for (const std::string& name : test::list_dir(dir_)) {
       std::string path = dir_ + "/" + name;
       if (path == b.meta_path || path == b.image_path) continue;
-      EXPECT_TRUE(ends_with(name, ".tmp") || ends_with(name, ".recompress.old")) << name;
+      EXPECT_TRUE(name.ends_with(".tmp") || name.ends_with(".recompress.old")) << name;
     }
   }
 

@@ -20,22 +20,14 @@
 
 namespace {
 
-using Snapshot = std::map<std::string, std::vector<uint8_t>>;
-
-Snapshot snapshot(const std::string& dir) {
-  Snapshot s;
-  for (const std::string& name : test::list_dir(dir)) s[name] = test::read_file(dir + "/" + name);
-  return s;
-}
-
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
+using test::restore;
+using test::snapshot;
+using test::Snapshot;
 
 std::vector<std::string> meta_files(const std::string& dir) {
   std::vector<std::string> out;
   for (const std::string& name : test::list_dir(dir))
-    if (ends_with(name, ".infb") || ends_with(name, ".indb") || ends_with(name, ".inib"))
+    if (name.ends_with(".infb") || name.ends_with(".indb") || name.ends_with(".inib"))
       out.push_back(dir + "/" + name);
   return out;
 }
@@ -374,7 +366,7 @@ TEST_F(SyntheticFullTest, TruncatedMemberImageIsCorruptAndLeavesNoBackup) {
   ASSERT_EQ(writer_truncate_image(f, test::file_size(f.image_path) - 10), STATUS_OK);
   EXPECT_EQ(collapse(d.meta_path), STATUS_CORRUPT);
   EXPECT_TRUE(meta_files(out_).empty());
-  for (const std::string& name : test::list_dir(out_)) EXPECT_TRUE(ends_with(name, ".tmp")) << name;
+  for (const std::string& name : test::list_dir(out_)) EXPECT_TRUE(name.ends_with(".tmp")) << name;
 }
 
 // ---- Failures of the file system ----
@@ -414,7 +406,7 @@ TEST_F(SyntheticFullTest, EveryFailedFileCallLeavesNoBackupOrAWholeOne) {
     for (const std::string& name : test::list_dir(out_)) {
       std::string path = out_ + "/" + name;
       if (!metas.empty() && (path == stem + ".infb" || path == stem + ".csfb")) continue;
-      EXPECT_TRUE(ends_with(name, ".tmp")) << name;
+      EXPECT_TRUE(name.ends_with(".tmp")) << name;
     }
     if (metas.empty()) {
       EXPECT_NE(s, STATUS_OK);

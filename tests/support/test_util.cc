@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -52,7 +53,9 @@ TempDir::TempDir() {
   path_ = buf.data();
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir() {
+  remove_tree(path_);
+}
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -69,7 +72,8 @@ std::string read_text(const std::string& path) {
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 void write_text(const std::string& path, const std::string& text) {
@@ -162,12 +166,16 @@ RunResult run(const std::string& program, const std::vector<std::string>& args) 
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status)) r.exit_status = 128 + WTERMSIG(status);
+  if (WIFEXITED(status))
+    r.exit_status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    r.exit_status = 128 + WTERMSIG(status);
   return r;
 }
 
-std::string program_path() { return ZUV_PROGRAM_PATH; }
+std::string program_path() {
+  return ZUV_PROGRAM_PATH;
+}
 
 RunResult run_zuv(const std::vector<std::string>& args) {
   std::vector<std::string> all = args;
@@ -176,14 +184,30 @@ RunResult run_zuv(const std::vector<std::string>& args) {
   return run(program_path(), all);
 }
 
+Snapshot snapshot(const std::string& dir) {
+  Snapshot s;
+  for (const std::string& name : list_dir(dir)) s[name] = read_file(dir + "/" + name);
+  return s;
+}
+
+void restore(const std::string& dir, const Snapshot& s) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
+  for (const auto& [name, bytes] : s) write_file(dir + "/" + name, bytes);
+}
+
 std::string strip_log_times(const std::string& err) {
   static const std::regex prefix(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ \[zuv_maintenance\] )",
                                  std::regex::multiline);
   return std::regex_replace(err, prefix, "");
 }
 
-FaultInjector::FaultInjector() { fs_set_fault_hook(&FaultInjector::hook, this); }
-FaultInjector::~FaultInjector() { fs_set_fault_hook(nullptr, nullptr); }
+FaultInjector::FaultInjector() {
+  fs_set_fault_hook(&FaultInjector::hook, this);
+}
+FaultInjector::~FaultInjector() {
+  fs_set_fault_hook(nullptr, nullptr);
+}
 
 fs_fault FaultInjector::hook(fs_op op, const char* path, void* ctx) {
   auto* self = static_cast<FaultInjector*>(ctx);
@@ -194,14 +218,17 @@ fs_fault FaultInjector::hook(fs_op op, const char* path, void* ctx) {
     f.err = self->err_;
     return f;
   }
-  if (!self->ops_.empty() && std::find(self->ops_.begin(), self->ops_.end(), op) == self->ops_.end())
+  if (!self->ops_.empty() &&
+      std::find(self->ops_.begin(), self->ops_.end(), op) == self->ops_.end())
     return f;
   self->calls_++;
   if (self->fail_at_ != 0 && self->calls_ == self->fail_at_) {
     self->fired_ = true;
     self->fired_op_ = op;
-    if (self->short_len_ > 0) f.max_len = self->short_len_;
-    else f.err = self->err_;
+    if (self->short_len_ > 0)
+      f.max_len = self->short_len_;
+    else
+      f.err = self->err_;
   }
   return f;
 }

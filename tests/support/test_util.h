@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,13 @@ bool file_exists(const std::string& path);
 uint64_t file_size(const std::string& path);
 // Names in a directory, sorted (without "." and "..").
 std::vector<std::string> list_dir(const std::string& dir);
+
+// Every file of a directory (not its subdirectories) by name, with its bytes,
+// so a test can say "nothing changed" or put a store back between runs.
+using Snapshot = std::map<std::string, std::vector<uint8_t>>;
+Snapshot snapshot(const std::string& dir);
+// Makes dir hold exactly the files of s.
+void restore(const std::string& dir, const Snapshot& s);
 
 // XORs one byte of a file with mask (default: flips every bit).
 void flip_byte(const std::string& path, uint64_t offset, uint8_t mask = 0xFF);
