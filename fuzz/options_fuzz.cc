@@ -65,9 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)opt_value(argc, argv.data(), "--help", "-h", "x");
   for (int i = 1; i < argc; i++) {
     const char* inline_value = nullptr;
-    const option_spec* spec = opt_find(COMMON_OPTIONS, argv[i], &inline_value);
-    if (spec && inline_value &&
-        (inline_value < argv[i] || inline_value > argv[i] + strlen(argv[i])))
+    const option_spec* opt = opt_find(COMMON_OPTIONS, argv[i], &inline_value);
+    if (opt && inline_value && (inline_value < argv[i] || inline_value > argv[i] + strlen(argv[i])))
       abort();
   }
   return 0;

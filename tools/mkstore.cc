@@ -265,54 +265,54 @@ int cmd_backup(int argc, char** argv) {
   if (!a.words.empty()) usage_fail("unexpected argument '" + a.words[0] + "' for backup");
   if (!a.has("--dir")) usage_fail("backup needs --dir");
 
-  writer_backup_spec spec;
-  spec.dir = a.get("--dir", "");
-  spec.name = a.get("--name", "db");
-  spec.kind = parse_kind(a.get("--kind", "full"));
-  spec.parent_meta = a.get("--parent", "");
-  if (spec.kind == KIND_FULL && !spec.parent_meta.empty())
+  writer_backup_spec desc;
+  desc.dir = a.get("--dir", "");
+  desc.name = a.get("--name", "db");
+  desc.kind = parse_kind(a.get("--kind", "full"));
+  desc.parent_meta = a.get("--parent", "");
+  if (desc.kind == KIND_FULL && !desc.parent_meta.empty())
     usage_fail("--parent is for diff and inc backups");
-  if (spec.kind != KIND_FULL && spec.parent_meta.empty())
+  if (desc.kind != KIND_FULL && desc.parent_meta.empty())
     usage_fail("a diff or inc backup needs --parent");
-  if (spec.kind != KIND_FULL && (a.has("--block-size") || a.has("--volume-size")))
+  if (desc.kind != KIND_FULL && (a.has("--block-size") || a.has("--volume-size")))
     usage_fail("--block-size and --volume-size are taken from the parent");
   if (a.has("--block-size")) {
     uint64_t bs = parse_size(a.get("--block-size", ""), "--block-size");
     if (bs == 0 || bs > UINT32_MAX) usage_fail("--block-size must be 1 to 4G-1 bytes");
-    spec.block_size = static_cast<uint32_t>(bs);
+    desc.block_size = static_cast<uint32_t>(bs);
   }
   if (a.has("--volume-size"))
-    spec.volume_size = parse_size(a.get("--volume-size", ""), "--volume-size");
-  if (a.has("--created")) spec.created = parse_time(a.get("--created", ""), "--created");
+    desc.volume_size = parse_size(a.get("--volume-size", ""), "--volume-size");
+  if (a.has("--created")) desc.created = parse_time(a.get("--created", ""), "--created");
   if (a.has("--retain-until"))
-    spec.retain_until = parse_time(a.get("--retain-until", ""), "--retain-until");
+    desc.retain_until = parse_time(a.get("--retain-until", ""), "--retain-until");
 
   std::string codec = a.get("--codec", "zstd");
   if (codec == "zstd")
-    spec.codec = CODEC_ZSTD;
+    desc.codec = CODEC_ZSTD;
   else if (codec == "lz4")
-    spec.codec = CODEC_LZ4;
+    desc.codec = CODEC_LZ4;
   else if (codec == "none")
-    spec.codec = CODEC_NONE;
+    desc.codec = CODEC_NONE;
   else
     usage_fail("bad --codec '" + codec + "' (zstd, lz4 or none)");
-  if (a.has("--level")) spec.level = static_cast<int>(parse_i64(a.get("--level", ""), "--level"));
+  if (a.has("--level")) desc.level = static_cast<int>(parse_i64(a.get("--level", ""), "--level"));
 
   std::string cipher = a.get("--cipher", "none");
   if (cipher == "aes" || cipher == "aes-256-gcm")
-    spec.cipher = CIPHER_AES_256_GCM;
+    desc.cipher = CIPHER_AES_256_GCM;
   else if (cipher == "chacha" || cipher == "chacha20-poly1305")
-    spec.cipher = CIPHER_CHACHA20_POLY1305;
+    desc.cipher = CIPHER_CHACHA20_POLY1305;
   else if (cipher == "none")
-    spec.cipher = CIPHER_NONE;
+    desc.cipher = CIPHER_NONE;
   else
     usage_fail("bad --cipher '" + cipher + "' (aes, chacha or none)");
-  if ((spec.cipher != CIPHER_NONE) != a.has("--key-file"))
+  if ((desc.cipher != CIPHER_NONE) != a.has("--key-file"))
     usage_fail("--cipher and --key-file go together");
-  if (spec.cipher != CIPHER_NONE) {
-    spec.key.resize(CIPHER_KEY_SIZE);
+  if (desc.cipher != CIPHER_NONE) {
+    desc.key.resize(CIPHER_KEY_SIZE);
     std::string path = a.get("--key-file", "");
-    status_t st = load_key_file(path.c_str(), spec.key.data());
+    status_t st = load_key_file(path.c_str(), desc.key.data());
     if (st != STATUS_OK) {
       fprintf(stderr, "zuv_mkstore: cannot load --key-file %s: %s (status=%d)\n", path.c_str(),
               status_message(st), st);
@@ -322,22 +322,22 @@ int cmd_backup(int argc, char** argv) {
 
   std::string content = a.get("--content", "mixed");
   if (content == "random")
-    spec.content = writer_content::RANDOM;
+    desc.content = writer_content::RANDOM;
   else if (content == "text")
-    spec.content = writer_content::TEXT;
+    desc.content = writer_content::TEXT;
   else if (content == "zeros")
-    spec.content = writer_content::ZEROS;
+    desc.content = writer_content::ZEROS;
   else if (content == "mixed")
-    spec.content = writer_content::MIXED;
+    desc.content = writer_content::MIXED;
   else
     usage_fail("bad --content '" + content + "' (random, text, zeros or mixed)");
-  if (a.has("--seed")) spec.seed = parse_u64(a.get("--seed", ""), "--seed");
-  if (a.has("--blocks")) spec.blocks = parse_blocks(a.get("--blocks", ""), "--blocks");
-  if (a.has("--no-data")) spec.no_data_blocks = parse_blocks(a.get("--no-data", ""), "--no-data");
-  spec.file_stem = a.get("--stem", "");
+  if (a.has("--seed")) desc.seed = parse_u64(a.get("--seed", ""), "--seed");
+  if (a.has("--blocks")) desc.blocks = parse_blocks(a.get("--blocks", ""), "--blocks");
+  if (a.has("--no-data")) desc.no_data_blocks = parse_blocks(a.get("--no-data", ""), "--no-data");
+  desc.file_stem = a.get("--stem", "");
 
   writer_result r;
-  status_t st = writer_write_backup(spec, &r);
+  status_t st = writer_write_backup(desc, &r);
   if (st != STATUS_OK) return fail("backup", st);
   printf("%s\n", r.meta_path.c_str());
   return 0;
@@ -405,27 +405,27 @@ int cmd_journal(int argc, char** argv) {
             {"--no-commit"}, "journal");
   if (!a.words.empty()) usage_fail("unexpected argument '" + a.words[0] + "' for journal");
   if (!a.has("--dir")) usage_fail("journal needs --dir");
-  writer_journal_spec spec;
-  spec.dir = a.get("--dir", "");
-  spec.stem = a.get("--stem", "upload");
-  spec.kind = parse_kind(a.get("--kind", "full"));
-  spec.name = a.get("--name", "db");
+  writer_journal_spec desc;
+  desc.dir = a.get("--dir", "");
+  desc.stem = a.get("--stem", "upload");
+  desc.kind = parse_kind(a.get("--kind", "full"));
+  desc.name = a.get("--name", "db");
   std::string bytes = a.get("--image-bytes", "1536K");
   if (bytes == "-1") {
-    spec.partial_image_bytes = -1;
+    desc.partial_image_bytes = -1;
   } else {
     uint64_t v = parse_size(bytes, "--image-bytes");
     if (v > static_cast<uint64_t>(INT64_MAX)) usage_fail("--image-bytes too large");
-    spec.partial_image_bytes = static_cast<int64_t>(v);
+    desc.partial_image_bytes = static_cast<int64_t>(v);
   }
   uint64_t records = parse_u64(a.get("--records", "3"), "--records");
   if (records > (1u << 20)) usage_fail("--records too large");
-  spec.commit = !a.has("--no-commit");
-  spec.commit_value = parse_u64(a.get("--commit-value", "0"), "--commit-value");
+  desc.commit = !a.has("--no-commit");
+  desc.commit_value = parse_u64(a.get("--commit-value", "0"), "--commit-value");
 
   // Records describe payloads already in the partial image, back to back.
   const uint64_t image =
-      spec.partial_image_bytes > 0 ? static_cast<uint64_t>(spec.partial_image_bytes) : 0;
+      desc.partial_image_bytes > 0 ? static_cast<uint64_t>(desc.partial_image_bytes) : 0;
   const uint64_t share = records ? image / records : 0;
   for (uint64_t i = 0; i < records; i++) {
     block_entry e;
@@ -436,11 +436,11 @@ int cmd_journal(int argc, char** argv) {
     e.codec = CODEC_ZSTD;
     for (int k = 0; k < 32; k++)
       e.sha256[k] = static_cast<uint8_t>(i * 31 + static_cast<uint64_t>(k));
-    spec.records.push_back(e);
+    desc.records.push_back(e);
   }
 
   writer_journal_result r;
-  status_t st = writer_write_journal(spec, &r);
+  status_t st = writer_write_journal(desc, &r);
   if (st != STATUS_OK) return fail("journal", st);
   printf("%s\n", r.journal_path.c_str());
   return 0;

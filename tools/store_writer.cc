@@ -271,42 +271,42 @@ void writer_block_data(writer_content content, uint64_t seed, uint64_t block_id,
   }
 }
 
-status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out) {
-  if (spec.dir.empty() || spec.kind > KIND_INC || spec.codec > CODEC_LZ4 ||
-      spec.cipher > CIPHER_CHACHA20_POLY1305)
+status_t writer_write_backup(const writer_backup_spec& desc, writer_result* out) {
+  if (desc.dir.empty() || desc.kind > KIND_INC || desc.codec > CODEC_LZ4 ||
+      desc.cipher > CIPHER_CHACHA20_POLY1305)
     return STATUS_INVALID;
-  if (spec.cipher != CIPHER_NONE && spec.key.size() != CIPHER_KEY_SIZE) return STATUS_INVALID;
-  if ((spec.kind == KIND_FULL) != spec.parent_meta.empty()) return STATUS_INVALID;
-  if (!spec.file_stem.empty() && !valid_stem(spec.file_stem)) return STATUS_INVALID;
+  if (desc.cipher != CIPHER_NONE && desc.key.size() != CIPHER_KEY_SIZE) return STATUS_INVALID;
+  if ((desc.kind == KIND_FULL) != desc.parent_meta.empty()) return STATUS_INVALID;
+  if (!desc.file_stem.empty() && !valid_stem(desc.file_stem)) return STATUS_INVALID;
 
   auto header = std::make_unique<backup_header>();
-  const int64_t created = spec.created != 0 ? spec.created : now_seconds();
-  if (spec.kind == KIND_FULL) {
-    uint32_t bs = spec.block_size != 0 ? spec.block_size : DEFAULT_BLOCK_SIZE;
-    header_init_full(header.get(), spec.name.c_str(), spec.volume_size, bs);
-    header_set_codec(header.get(), spec.codec);
+  const int64_t created = desc.created != 0 ? desc.created : now_seconds();
+  if (desc.kind == KIND_FULL) {
+    uint32_t bs = desc.block_size != 0 ? desc.block_size : DEFAULT_BLOCK_SIZE;
+    header_init_full(header.get(), desc.name.c_str(), desc.volume_size, bs);
+    header_set_codec(header.get(), desc.codec);
     // Opaque to the maintenance tool; filled so that tests can see it carried
     // along a chain and into rewrites.
     char info[128];
-    snprintf(info, sizeof info, "source=/dev/mapper/%s seed=%llu", spec.name.c_str(),
-             static_cast<unsigned long long>(spec.seed));
+    snprintf(info, sizeof info, "source=/dev/mapper/%s seed=%llu", desc.name.c_str(),
+             static_cast<unsigned long long>(desc.seed));
     set_text(header->raw + HDR_SOURCE_INFO, HDR_SOURCE_INFO_LEN, info);
   } else {
     auto parent = std::make_unique<backup_header>();
-    status_t st = header_read(spec.parent_meta.c_str(), parent.get());
+    status_t st = header_read(desc.parent_meta.c_str(), parent.get());
     if (st != STATUS_OK) return st;
-    header_init_full(header.get(), spec.name.c_str(), header_volume_size(*parent),
+    header_init_full(header.get(), desc.name.c_str(), header_volume_size(*parent),
                      header_block_size(*parent));
-    header_set_kind(header.get(), spec.kind);
+    header_set_kind(header.get(), desc.kind);
     header_set_codec(header.get(), header_codec(*parent));
     memcpy(header->raw + HDR_PARENT_UUID, header_uuid(*parent), UUID_SIZE);
     memcpy(header->raw + HDR_BASE_UUID, header_base_uuid(*parent), UUID_SIZE);
     memcpy(header->raw + HDR_SOURCE_INFO, parent->raw + HDR_SOURCE_INFO, HDR_SOURCE_INFO_LEN);
   }
   header_set_created(header.get(), created);
-  header_set_cipher(header.get(), spec.cipher);
-  if (spec.retain_until != 0) {
-    header_set_retain_until(header.get(), spec.retain_until);
+  header_set_cipher(header.get(), desc.cipher);
+  if (desc.retain_until != 0) {
+    header_set_retain_until(header.get(), desc.retain_until);
     set_text(header->raw + HDR_RETENTION_INFO, HDR_RETENTION_UNIT_LEN - 8, "policy=mkstore");
   }
 
@@ -316,9 +316,9 @@ status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out)
   const uint64_t volume_blocks = volume_size / block_size + (volume_size % block_size ? 1 : 0);
 
   // Which blocks get a payload, and which get a NO_DATA entry.
-  std::set<uint64_t> no_data(spec.no_data_blocks.begin(), spec.no_data_blocks.end());
-  std::set<uint64_t> with_data(spec.blocks.begin(), spec.blocks.end());
-  if (spec.blocks.empty()) {
+  std::set<uint64_t> no_data(desc.no_data_blocks.begin(), desc.no_data_blocks.end());
+  std::set<uint64_t> with_data(desc.blocks.begin(), desc.blocks.end());
+  if (desc.blocks.empty()) {
     for (uint64_t id = 0; id < volume_blocks; id++)
       if (!no_data.count(id)) with_data.insert(id);
   } else {
@@ -330,15 +330,15 @@ status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out)
 
   // File names.
   std::string meta_path, image_path;
-  if (!spec.file_stem.empty()) {
-    std::string base = spec.dir + "/" + spec.file_stem;
-    meta_path = base + meta_ext_for_kind(spec.kind);
-    image_path = base + image_ext_for_kind(spec.kind);
+  if (!desc.file_stem.empty()) {
+    std::string base = desc.dir + "/" + desc.file_stem;
+    meta_path = base + meta_ext_for_kind(desc.kind);
+    image_path = base + image_ext_for_kind(desc.kind);
     if (meta_path.size() >= PATH_CAP || image_path.size() >= PATH_CAP) return STATUS_INVALID;
     if (fs_exists(meta_path.c_str()) || fs_exists(image_path.c_str())) return STATUS_EXISTS;
   } else {
     char m[PATH_CAP], i[PATH_CAP];
-    status_t st = new_backup_paths(spec.dir.c_str(), spec.name.c_str(), spec.kind, created, m,
+    status_t st = new_backup_paths(desc.dir.c_str(), desc.name.c_str(), desc.kind, created, m,
                                    sizeof m, i, sizeof i);
     if (st != STATUS_OK) return st;
     meta_path = m;
@@ -352,8 +352,8 @@ status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out)
   if (st != STATUS_OK) return st;
   image_sink sink;
   sink.fd = fd.get();
-  std::vector<uint8_t> raw(block_size), packed(codec_bound(spec.codec, block_size)),
-      sealed(sealed_size(spec.cipher, std::max<size_t>(packed.size(), block_size)));
+  std::vector<uint8_t> raw(block_size), packed(codec_bound(desc.codec, block_size)),
+      sealed(sealed_size(desc.cipher, std::max<size_t>(packed.size(), block_size)));
   std::vector<uint8_t> zeros;
   std::vector<block_entry> table;
   table.reserve(all.size());
@@ -375,20 +375,20 @@ status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out)
       table.push_back(e);
       continue;
     }
-    writer_block_data(spec.content, spec.seed, id, raw.data(), len);
+    writer_block_data(desc.content, desc.seed, id, raw.data(), len);
     sha256_digest(raw.data(), len, e.sha256);
     const uint8_t* payload = raw.data();
     size_t n =
-        codec_compress(spec.codec, spec.level, raw.data(), len, packed.data(), packed.size());
+        codec_compress(desc.codec, desc.level, raw.data(), len, packed.data(), packed.size());
     if (n != 0) {
       payload = packed.data();
-      e.codec = spec.codec;
+      e.codec = desc.codec;
     } else {
       n = len;
       e.codec = CODEC_NONE;
     }
-    if (spec.cipher != CIPHER_NONE) {
-      n = seal_block(spec.cipher, spec.key.data(), payload, n, sealed.data(), sealed.size());
+    if (desc.cipher != CIPHER_NONE) {
+      n = seal_block(desc.cipher, desc.key.data(), payload, n, sealed.data(), sealed.size());
       payload = sealed.data();
     }
     e.offset = sink.end();
@@ -491,60 +491,60 @@ void put_record(std::vector<uint8_t>* out, const uint8_t payload[BLOCK_ENTRY_SIZ
 
 }  // namespace
 
-status_t writer_write_journal(const writer_journal_spec& spec, writer_journal_result* out) {
-  if (spec.dir.empty() || !valid_stem(spec.stem) || spec.body_size > JOURNAL_BODY_MAX)
+status_t writer_write_journal(const writer_journal_spec& desc, writer_journal_result* out) {
+  if (desc.dir.empty() || !valid_stem(desc.stem) || desc.body_size > JOURNAL_BODY_MAX)
     return STATUS_INVALID;
-  const std::string image_name = spec.stem + image_ext_for_kind(spec.kind);
-  const std::string recorded_name = spec.stem + meta_ext_for_kind(spec.kind);
+  const std::string image_name = desc.stem + image_ext_for_kind(desc.kind);
+  const std::string recorded_name = desc.stem + meta_ext_for_kind(desc.kind);
   if (image_name.size() >= JOURNAL_NAME_LEN) return STATUS_INVALID;
-  const std::string journal_path = spec.dir + "/" + spec.stem + ".part";
-  const std::string image_path = spec.dir + "/" + image_name + ".tmp";
+  const std::string journal_path = desc.dir + "/" + desc.stem + ".part";
+  const std::string image_path = desc.dir + "/" + image_name + ".tmp";
   if (journal_path.size() >= PATH_CAP || image_path.size() >= PATH_CAP) return STATUS_INVALID;
 
   // Header and body, then the records.
-  const size_t body_len = spec.body_size != 0 ? spec.body_size : JOURNAL_BODY_DEFAULT;
+  const size_t body_len = desc.body_size != 0 ? desc.body_size : JOURNAL_BODY_DEFAULT;
   std::vector<uint8_t> file(JOURNAL_HEADER_SIZE + body_len, 0);
   uint8_t* h = file.data();
   memcpy(h + JH_MAGIC, "ZUVJ", 4);
   store_le32(h + JH_VERSION, JOURNAL_VERSION);
-  store_le32(h + JH_BODY_SIZE, spec.body_size);
+  store_le32(h + JH_BODY_SIZE, desc.body_size);
   set_text(h + JH_RECORDED_NAME, JOURNAL_NAME_LEN, recorded_name);
   set_text(h + JH_IMAGE_NAME, JOURNAL_NAME_LEN, image_name);
   auto body = std::make_unique<backup_header>();
-  header_init_full(body.get(), spec.name.c_str(), 1ull << 30, DEFAULT_BLOCK_SIZE);
-  header_set_kind(body.get(), spec.kind);
+  header_init_full(body.get(), desc.name.c_str(), 1ull << 30, DEFAULT_BLOCK_SIZE);
+  header_set_kind(body.get(), desc.kind);
   memcpy(h + JOURNAL_HEADER_SIZE, body->raw, std::min(body_len, HEADER_SIZE));
   uint32_t crc = crc32c_update(0, h + JH_RECORDED_NAME, JH_CRC_END - JH_RECORDED_NAME);
   crc = crc32c_update(crc, h + JOURNAL_HEADER_SIZE, body_len);
   store_le32(h + JH_CRC, crc);
 
   uint64_t count = 0;
-  for (const block_entry& e : spec.records) {
+  for (const block_entry& e : desc.records) {
     uint8_t enc[BLOCK_ENTRY_SIZE];
     block_entry_encode(e, enc);
     put_record(&file, enc, JOURNAL_BLOCK);
     count++;
   }
-  for (uint64_t id : spec.removed_blocks) {
+  for (uint64_t id : desc.removed_blocks) {
     uint8_t payload[BLOCK_ENTRY_SIZE] = {};
     store_le64(payload, id);
     put_record(&file, payload, JOURNAL_REMOVE);
     count++;
   }
-  if (spec.commit) {
+  if (desc.commit) {
     uint8_t payload[BLOCK_ENTRY_SIZE] = {};
     store_le64(payload, count);
-    store_le64(payload + 8, spec.commit_value);
+    store_le64(payload + 8, desc.commit_value);
     put_record(&file, payload, JOURNAL_COMMIT);
   }
 
   // The partial image first: a journal never names an image that is not there.
-  if (spec.partial_image_bytes >= 0) {
+  if (desc.partial_image_bytes >= 0) {
     unique_fd fd;
     status_t st = fs_create(image_path.c_str(), 0640, fd.out());
     if (st != STATUS_OK) return st;
     std::vector<uint8_t> chunk(1u << 20);
-    const uint64_t total = static_cast<uint64_t>(spec.partial_image_bytes);
+    const uint64_t total = static_cast<uint64_t>(desc.partial_image_bytes);
     for (uint64_t pos = 0, piece = 0; pos < total; pos += chunk.size(), piece++) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(chunk.size(), total - pos));
       writer_block_data(writer_content::RANDOM, 7, piece, chunk.data(), n);
@@ -564,7 +564,7 @@ status_t writer_write_journal(const writer_journal_spec& spec, writer_journal_re
   if (st != STATUS_OK) return st;
 
   out->journal_path = journal_path;
-  out->partial_image_path = spec.partial_image_bytes >= 0 ? image_path : std::string();
+  out->partial_image_path = desc.partial_image_bytes >= 0 ? image_path : std::string();
   memcpy(out->uuid, header_uuid(*body), UUID_SIZE);
   return STATUS_OK;
 }

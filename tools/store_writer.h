@@ -68,7 +68,7 @@ struct writer_result {
 // else the status of the failing store call. DIFF/INC take uuid links,
 // block_size, volume_size, codec default and source_info from the parent's
 // header.
-[[nodiscard]] status_t writer_write_backup(const writer_backup_spec& spec, writer_result* out);
+[[nodiscard]] status_t writer_write_backup(const writer_backup_spec& desc, writer_result* out);
 
 // Damage on request, applied in place to a written backup. Flipping inverts
 // every bit of one payload byte (-4 when the table has no such block, -3 for
@@ -111,5 +111,5 @@ struct writer_journal_result {
   std::string partial_image_path;
   uint8_t uuid[16] = {};
 };
-[[nodiscard]] status_t writer_write_journal(const writer_journal_spec& spec,
+[[nodiscard]] status_t writer_write_journal(const writer_journal_spec& desc,
                                             writer_journal_result* out);

@@ -108,12 +108,12 @@ int32_t opt_validate(int argc, char** argv, const option_spec* table, int32_t po
     }
 
     const char* inline_value = nullptr;
-    const option_spec* spec = opt_find(table, arg, &inline_value);
-    if (!spec) spec = opt_find(COMMON_OPTIONS, arg, &inline_value);
-    if (!spec && runlog_active()) spec = opt_find(RUNLOG_OPTIONS, arg, &inline_value);
+    const option_spec* opt = opt_find(table, arg, &inline_value);
+    if (!opt) opt = opt_find(COMMON_OPTIONS, arg, &inline_value);
+    if (!opt && runlog_active()) opt = opt_find(RUNLOG_OPTIONS, arg, &inline_value);
 
-    if (spec) {
-      if (spec->takes_value != 1 || inline_value) {
+    if (opt) {
+      if (opt->takes_value != 1 || inline_value) {
         i++;
       } else if (i + 1 >= argc) {
         return warnings;  // its value is missing; the reader gets the default

@@ -196,20 +196,20 @@ class FaultSweepTest : public ::testing::TestWithParam<FaultKind> {
                              const std::string& parent, uint64_t seed,
                              std::vector<uint64_t> blocks = {}, int64_t created = 1700000000,
                              int64_t retain_until = 0) {
-    writer_backup_spec spec;
-    spec.dir = dir;
-    spec.name = "db";
-    spec.file_stem = stem;
-    spec.kind = kind;
-    spec.parent_meta = parent;
-    spec.block_size = 4096;
-    spec.volume_size = 12 * 4096;
-    spec.seed = seed;
-    spec.blocks = std::move(blocks);
-    spec.created = created;
-    spec.retain_until = retain_until;
+    writer_backup_spec desc;
+    desc.dir = dir;
+    desc.name = "db";
+    desc.file_stem = stem;
+    desc.kind = kind;
+    desc.parent_meta = parent;
+    desc.block_size = 4096;
+    desc.volume_size = 12 * 4096;
+    desc.seed = seed;
+    desc.blocks = std::move(blocks);
+    desc.created = created;
+    desc.retain_until = retain_until;
     writer_result w;
-    EXPECT_EQ(writer_write_backup(spec, &w), STATUS_OK);
+    EXPECT_EQ(writer_write_backup(desc, &w), STATUS_OK);
     return w;
   }
 
@@ -394,14 +394,14 @@ class RemovalSweepTest : public FaultSweepTest {
     s_.old_inc = write_backup(s_.dir, "db-old-inc", KIND_INC, s_.old_diff.meta_path, 3, {4, 5},
                               1700000200, expired);
     s_.new_full = write_backup(s_.dir, "db-new-full", KIND_FULL, "", 4, {}, 1800000000, expired);
-    writer_backup_spec spec;
-    spec.dir = s_.dir;
-    spec.name = "web";
-    spec.file_stem = "web-full";
-    spec.block_size = 4096;
-    spec.volume_size = 4 * 4096;
-    spec.created = 1700000000;
-    ASSERT_EQ(writer_write_backup(spec, &s_.other), STATUS_OK);
+    writer_backup_spec desc;
+    desc.dir = s_.dir;
+    desc.name = "web";
+    desc.file_stem = "web-full";
+    desc.block_size = 4096;
+    desc.volume_size = 4 * 4096;
+    desc.created = 1700000000;
+    ASSERT_EQ(writer_write_backup(desc, &s_.other), STATUS_OK);
     before_ = snapshot(s_.dir);
   }
   // A backup is removed only after everything that depends on it, so no

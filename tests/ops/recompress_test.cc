@@ -70,16 +70,16 @@ class RecompressTest : public ::testing::Test {
   }
 
   writer_result write(writer_content content = writer_content::MIXED, uint8_t cipher = 0) {
-    writer_backup_spec spec;
-    spec.dir = dir_;
-    spec.content = content;
-    spec.blocks = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    spec.no_data_blocks = {3};
-    spec.retain_until = 5555;
-    spec.cipher = cipher;
-    if (cipher != 0) spec.key.assign(CIPHER_KEY_SIZE, 0x42);
+    writer_backup_spec desc;
+    desc.dir = dir_;
+    desc.content = content;
+    desc.blocks = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    desc.no_data_blocks = {3};
+    desc.retain_until = 5555;
+    desc.cipher = cipher;
+    if (cipher != 0) desc.key.assign(CIPHER_KEY_SIZE, 0x42);
     writer_result r;
-    EXPECT_EQ(writer_write_backup(spec, &r), STATUS_OK);
+    EXPECT_EQ(writer_write_backup(desc, &r), STATUS_OK);
     return r;
   }
 

@@ -113,12 +113,12 @@ class ScrubTest : public ::testing::Test {
 
   // Writes one backup into the store; 16 blocks of 64 KiB unless changed.
   writer_result write(const std::string& stem, std::function<void(writer_backup_spec&)> edit = {}) {
-    writer_backup_spec spec;
-    spec.dir = store.path();
-    spec.file_stem = stem;
-    if (edit) edit(spec);
+    writer_backup_spec desc;
+    desc.dir = store.path();
+    desc.file_stem = stem;
+    if (edit) edit(desc);
     writer_result r;
-    EXPECT_EQ(writer_write_backup(spec, &r), STATUS_OK) << stem;
+    EXPECT_EQ(writer_write_backup(desc, &r), STATUS_OK) << stem;
     return r;
   }
 
@@ -550,11 +550,11 @@ TEST_F(ScrubTest, BuffersThatCannotBeAllocatedAreWarnedAboutAndFailTheRun) {
 
 TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
   test::TempDir store;
-  writer_backup_spec spec;
-  spec.dir = store.path();
-  spec.file_stem = "db";
+  writer_backup_spec desc;
+  desc.dir = store.path();
+  desc.file_stem = "db";
   writer_result b;
-  ASSERT_EQ(writer_write_backup(spec, &b), STATUS_OK);
+  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
 
   test::RunResult r = test::run_zuv({"scrub", "--backup-dir", store.path()});
   EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -623,11 +623,11 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
   test::TempDir store;
-  writer_backup_spec spec;
-  spec.dir = store.path();
-  spec.file_stem = "db";
+  writer_backup_spec desc;
+  desc.dir = store.path();
+  desc.file_stem = "db";
   writer_result b;
-  ASSERT_EQ(writer_write_backup(spec, &b), STATUS_OK);
+  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
 
   const std::string sum = summary(16, 0, 0);
   std::string log = read_until(

@@ -95,29 +95,29 @@ class SyntheticFullTest : public ::testing::Test {
     std::filesystem::create_directory(out_);
   }
 
-  writer_result write(writer_backup_spec spec) {
-    if (spec.dir.empty()) spec.dir = src_;
+  writer_result write(writer_backup_spec desc) {
+    if (desc.dir.empty()) desc.dir = src_;
     writer_result r;
-    status_t s = writer_write_backup(spec, &r);
+    status_t s = writer_write_backup(desc, &r);
     EXPECT_EQ(s, STATUS_OK);
     return r;
   }
   writer_result full(std::vector<uint64_t> blocks = {}) {
-    writer_backup_spec spec;
-    spec.blocks = std::move(blocks);
-    spec.retain_until = 1111;
-    return write(spec);
+    writer_backup_spec desc;
+    desc.blocks = std::move(blocks);
+    desc.retain_until = 1111;
+    return write(desc);
   }
   writer_result child(const writer_result& parent, uint8_t kind, std::vector<uint64_t> blocks,
                       uint64_t seed, std::vector<uint64_t> no_data = {}) {
-    writer_backup_spec spec;
-    spec.kind = kind;
-    spec.parent_meta = parent.meta_path;
-    spec.blocks = std::move(blocks);
-    spec.no_data_blocks = std::move(no_data);
-    spec.seed = seed;
-    spec.retain_until = 2222 + seed;
-    return write(spec);
+    writer_backup_spec desc;
+    desc.kind = kind;
+    desc.parent_meta = parent.meta_path;
+    desc.blocks = std::move(blocks);
+    desc.no_data_blocks = std::move(no_data);
+    desc.seed = seed;
+    desc.retain_until = 2222 + seed;
+    return write(desc);
   }
 
   status_t collapse(const std::string& target, const std::string& name = "synth") {

@@ -31,9 +31,9 @@ std::vector<uint8_t> block_data(writer_content c, uint64_t seed, uint64_t id, si
   return v;
 }
 
-writer_result write_ok(const writer_backup_spec& spec) {
+writer_result write_ok(const writer_backup_spec& desc) {
   writer_result r;
-  status_t st = writer_write_backup(spec, &r);
+  status_t st = writer_write_backup(desc, &r);
   EXPECT_EQ(st, STATUS_OK);
   return r;
 }
