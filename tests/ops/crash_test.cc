@@ -68,16 +68,6 @@ void restore_from(const std::string& dir, const Snapshot& now, const Snapshot& s
   }
 }
 
-bool is_meta_name(const std::string& name) {
-  return is_meta_file_name(name.c_str());
-}
-
-std::string image_name_of(const std::string& meta_name) {
-  char out[1024];
-  EXPECT_EQ(image_path_for_meta(meta_name.c_str(), out, sizeof out), STATUS_OK);
-  return out;
-}
-
 bool is_temporary_name(const std::string& name) {
   return name.ends_with(".tmp") || name.ends_with(".recompress.old");
 }
@@ -293,7 +283,7 @@ TEST_F(CrashTest, KilledSyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
   std::vector<uint8_t> ref_table, ref_image;
   for (const auto& [name, bytes] : after) {
     if (before_.count(name)) continue;
-    if (is_meta_name(name))
+    if (test::is_meta_name(name))
       ref_table.assign(bytes.begin() + HEADER_SIZE, bytes.end());
     else
       ref_image = bytes;
@@ -312,13 +302,13 @@ TEST_F(CrashTest, KilledSyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
     }
     std::vector<std::string> metas;
     for (const auto& [name, bytes] : now)
-      if (!before_.count(name) && is_meta_name(name)) metas.push_back(name);
+      if (!before_.count(name) && test::is_meta_name(name)) metas.push_back(name);
     ASSERT_LE(metas.size(), 1u);
     for (const auto& [name, bytes] : now) {
       if (before_.count(name)) continue;
-      if (is_meta_name(name)) {
+      if (test::is_meta_name(name)) {
         EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + HEADER_SIZE, bytes.end()), ref_table);
-      } else if (!metas.empty() && name == image_name_of(metas[0])) {
+      } else if (!metas.empty() && name == test::image_name_of(metas[0])) {
         EXPECT_EQ(bytes, ref_image);
       } else if (name.ends_with(".csfb")) {
         // A kill between the rename of the new image and that of its meta

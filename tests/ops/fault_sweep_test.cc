@@ -38,16 +38,6 @@ using test::restore;
 using test::snapshot;
 using test::Snapshot;
 
-bool is_meta_name(const std::string& name) {
-  return is_meta_file_name(name.c_str());
-}
-
-std::string image_name_of(const std::string& meta_name) {
-  char out[1024];
-  EXPECT_EQ(image_path_for_meta(meta_name.c_str(), out, sizeof out), STATUS_OK);
-  return out;
-}
-
 // Names a failed or interrupted run may leave: the temporary image and meta
 // files of the store, the spare name of a recompress, the temporary and
 // moved-aside files of the set-up commands.
@@ -171,9 +161,9 @@ class FaultSweepTest : public ::testing::TestWithParam<FaultKind> {
     std::vector<std::string> metas;
     Snapshot now = snapshot(dir);
     for (const auto& [name, bytes] : now) {
-      if (!is_meta_name(name)) continue;
+      if (!test::is_meta_name(name)) continue;
       metas.push_back(name);
-      std::string image = image_name_of(name);
+      std::string image = test::image_name_of(name);
       bool matches = false;
       for (const Snapshot& a : allowed) {
         auto m = a.find(name), i = a.find(image);
@@ -184,9 +174,9 @@ class FaultSweepTest : public ::testing::TestWithParam<FaultKind> {
       EXPECT_TRUE(matches) << name << " is neither the old backup nor the new one";
     }
     for (const auto& [name, bytes] : now) {
-      if (is_meta_name(name)) continue;
+      if (test::is_meta_name(name)) continue;
       bool paired = false;
-      for (const std::string& m : metas) paired = paired || image_name_of(m) == name;
+      for (const std::string& m : metas) paired = paired || test::image_name_of(m) == name;
       EXPECT_TRUE(paired || is_temporary_name(name)) << name << " is left behind";
     }
     return metas;
@@ -270,7 +260,7 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
   std::vector<uint8_t> ref_table, ref_image;
   for (const std::string& name : test::list_dir(out)) {
     std::vector<uint8_t> bytes = test::read_file(out + "/" + name);
-    if (is_meta_name(name))
+    if (test::is_meta_name(name))
       ref_table.assign(bytes.begin() + HEADER_SIZE, bytes.end());
     else
       ref_image = bytes;
@@ -287,7 +277,7 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
         EXPECT_EQ(snapshot(src), chain) << "the chain was changed";
         std::vector<std::string> metas;
         for (const std::string& name : test::list_dir(out)) {
-          if (is_meta_name(name)) metas.push_back(name);
+          if (test::is_meta_name(name)) metas.push_back(name);
         }
         ASSERT_LE(metas.size(), 1u);
         if (r.status == STATUS_OK) {
@@ -295,9 +285,9 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
         }
         for (const std::string& name : test::list_dir(out)) {
           std::vector<uint8_t> bytes = test::read_file(out + "/" + name);
-          if (is_meta_name(name)) {
+          if (test::is_meta_name(name)) {
             EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + HEADER_SIZE, bytes.end()), ref_table);
-          } else if (!metas.empty() && name == image_name_of(metas[0])) {
+          } else if (!metas.empty() && name == test::image_name_of(metas[0])) {
             EXPECT_EQ(bytes, ref_image);
           } else {
             EXPECT_TRUE(is_temporary_name(name)) << name << " is left behind";
@@ -352,8 +342,8 @@ void expect_removed_or_whole(const std::string& dir, const Snapshot& before,
   *any_half = false;
   Snapshot now = snapshot(dir);
   for (const auto& [name, bytes] : before) {
-    if (!is_meta_name(name)) continue;
-    std::string image = image_name_of(name);
+    if (!test::is_meta_name(name)) continue;
+    std::string image = test::image_name_of(name);
     bool may_go = std::find(removable.begin(), removable.end(), name) != removable.end();
     if (!now.count(name)) {
       EXPECT_TRUE(may_go) << name << " was removed";
@@ -368,7 +358,7 @@ void expect_removed_or_whole(const std::string& dir, const Snapshot& before,
     }
   }
   for (const auto& [name, bytes] : now) {
-    if (is_meta_name(name)) {
+    if (test::is_meta_name(name)) {
       EXPECT_TRUE(before.count(name)) << name;
     } else if (!before.count(name)) {
       EXPECT_TRUE(is_temporary_name(name)) << name;

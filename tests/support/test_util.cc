@@ -18,6 +18,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include "store/naming.h"
+
 extern char** environ;
 
 namespace test {
@@ -194,6 +198,16 @@ void restore(const std::string& dir, const Snapshot& s) {
   std::filesystem::remove_all(dir);
   std::filesystem::create_directory(dir);
   for (const auto& [name, bytes] : s) write_file(dir + "/" + name, bytes);
+}
+
+bool is_meta_name(const std::string& name) {
+  return is_meta_file_name(name.c_str());
+}
+
+std::string image_name_of(const std::string& meta_name) {
+  char out[1024];
+  EXPECT_EQ(image_path_for_meta(meta_name.c_str(), out, sizeof out), STATUS_OK);
+  return out;
 }
 
 std::string strip_log_times(const std::string& err) {

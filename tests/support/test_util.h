@@ -46,6 +46,11 @@ Snapshot snapshot(const std::string& dir);
 // Makes dir hold exactly the files of s.
 void restore(const std::string& dir, const Snapshot& s);
 
+// Whether a directory entry is a backup's meta file, and the name of the
+// image file that goes with a meta file name.
+bool is_meta_name(const std::string& name);
+std::string image_name_of(const std::string& meta_name);
+
 // XORs one byte of a file with mask (default: flips every bit).
 void flip_byte(const std::string& path, uint64_t offset, uint8_t mask = 0xFF);
 void truncate_file(const std::string& path, uint64_t length);
