@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/log.h"
+#include "header_only_backup.h"
 #include "ops/prune_core.h"
 #include "store/backup.h"
 #include "store/format.h"
@@ -22,56 +23,17 @@
 
 namespace {
 
-std::array<uint8_t, UUID_SIZE> uid(uint32_t n) {
-  std::array<uint8_t, UUID_SIZE> u{};
-  if (n == 0) return u;
-  u[0] = 0x5a;
-  for (int i = 0; i < 4; i++) u[12 + i] = static_cast<uint8_t>(n >> (8 * (3 - i)));
-  return u;
-}
+using test::backup_desc;
+using test::disk_backup;
+using test::gone;
+using test::intact;
+using test::uid;
+using test::write_backup;
 
 std::string uid_text(uint32_t n) {
   char text[UUID_TEXT_SIZE];
   uuid_format(uid(n).data(), text);
   return text;
-}
-
-struct backup_spec {
-  std::string stem;
-  uint32_t id = 0;
-  uint32_t parent = 0;
-  uint8_t kind = KIND_FULL;
-  std::string name = "db";
-  uint64_t image_bytes = 0;
-};
-
-struct disk_backup {
-  std::string meta;
-  std::string image;
-};
-
-// A header-only backup: a meta file with no block table, and a small image
-// file beside it.
-disk_backup write_backup(const std::string& dir, const backup_spec& s) {
-  auto h = std::make_unique<backup_header>();
-  header_init_full(h.get(), s.name.c_str(), 0, 0);
-  header_set_kind(h.get(), s.kind);
-  memcpy(h->raw + HDR_UUID, uid(s.id).data(), UUID_SIZE);
-  memcpy(h->raw + HDR_PARENT_UUID, uid(s.parent).data(), UUID_SIZE);
-  header_set_image_bytes(h.get(), s.image_bytes);
-  disk_backup b;
-  b.meta = dir + "/" + s.stem + meta_ext_for_kind(s.kind);
-  b.image = dir + "/" + s.stem + image_ext_for_kind(s.kind);
-  EXPECT_EQ(meta_write(b.meta.c_str(), 0644, *h, nullptr, 0), STATUS_OK);
-  test::write_text(b.image, "image");
-  return b;
-}
-
-bool gone(const disk_backup& b) {
-  return !test::file_exists(b.meta) && !test::file_exists(b.image);
-}
-bool intact(const disk_backup& b) {
-  return test::file_exists(b.meta) && test::file_exists(b.image);
 }
 
 struct captured {
@@ -96,7 +58,7 @@ class DeleteTest : public testing::Test {
     for (std::string line; std::getline(in, line);) c.lines.push_back(line);
     return c;
   }
-  disk_backup add(const backup_spec& s) { return write_backup(dir.path(), s); }
+  disk_backup add(const backup_desc& s) { return write_backup(dir.path(), s); }
 
   // Backup 1 (FULL) <- 2 (DIFF) <- 3 (INC), with 100, 20 and 3 bytes of image data.
   void add_chain() {
