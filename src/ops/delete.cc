@@ -43,10 +43,10 @@ struct later_first {
 // files with that uuid are passed over, as the passes would do.
 status_t delete_plan_build(const std::vector<catalog_entry>& entries,
                            const uint8_t target_uuid[UUID_SIZE], std::vector<delete_member>* out) {
-  if (entries.size() >= UINT32_MAX) return STATUS_NO_MEMORY;
+  if (entries.size() >= CATALOG_MORE_DEPENDENTS) return STATUS_NO_MEMORY;
   try {
     catalog_links links;
-    catalog_links_build(entries, &links);
+    catalog_links_build(entries, CATALOG_LINK_SAME_UUID, &links);
 
     // Membership by uuid: every uuid of the catalog is named by the first
     // entry that carries it.
@@ -62,28 +62,29 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     if (target_pos >= 0) uuid_taken[static_cast<size_t>(target_pos)] = 1;
 
     std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
-    // The first dependent comes with the link, so that a chain costs one
-    // look-up per member.
-    auto offer_dependents = [&](uint32_t first_dependent, size_t first, size_t last, uint64_t pass,
-                                int64_t joined_at, uint32_t member) {
-      for (size_t k = first; k < last; k++) {
-        uint32_t pos = k == first ? first_dependent : links.dependents[k];
-        if (static_cast<int64_t>(pos) == joined_at) continue;  // its own parent
-        pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
-      }
+    auto offer = [&](uint32_t pos, uint64_t pass, int64_t joined_at, uint32_t member) {
+      if (static_cast<int64_t>(pos) == joined_at) return;  // its own parent
+      pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
     };
-    if (target_first < target_last)
-      offer_dependents(links.dependents[target_first], target_first, target_last, 1, -1, 0);
+    for (size_t k = target_first; k < target_last; k++) offer(links.dependents[k], 1, -1, 0);
 
     while (!pending.empty()) {
       join_candidate c = pending.top();
       pending.pop();
-      const catalog_link& link = links.at[c.position];
-      if (uuid_taken[link.first_same_uuid]) continue;
-      uuid_taken[link.first_same_uuid] = 1;
+      uint32_t same = links.first_same_uuid[c.position];
+      if (uuid_taken[same]) continue;
+      uuid_taken[same] = 1;
       members.push_back({c.position, members[c.parent_member].depth + 1});
-      offer_dependents(link.first_dependent, link.dep_first, link.dep_last, c.pass, c.position,
-                       static_cast<uint32_t>(members.size() - 1));
+      // The first dependent comes from its own column, so that a chain costs
+      // one look-up per member.
+      uint32_t first = links.first_dependent[c.position];
+      if (first == CATALOG_NO_ENTRY) continue;
+      uint32_t member = static_cast<uint32_t>(members.size() - 1);
+      offer(first & ~CATALOG_MORE_DEPENDENTS, c.pass, c.position, member);
+      if (!(first & CATALOG_MORE_DEPENDENTS)) continue;
+      const catalog_slice& more = links.more[c.position];
+      for (uint32_t k = more.first + 1; k < more.last; k++)
+        offer(links.dependents[k], c.pass, c.position, member);
     }
 
     sort_deepest_first(&members);

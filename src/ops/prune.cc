@@ -20,15 +20,7 @@
 
 namespace {
 
-constexpr uint32_t NO_ENTRY = UINT32_MAX;
-
-catalog_uuid_key key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
-  catalog_uuid_key k;
-  memcpy(&k.hi, id, 8);
-  memcpy(&k.lo, id + 8, 8);
-  k.position = position;
-  return k;
-}
+constexpr uint32_t NO_ENTRY = CATALOG_NO_ENTRY;
 
 bool same_uuid(const catalog_uuid_key& a, const catalog_uuid_key& b) {
   return a.hi == b.hi && a.lo == b.lo;
@@ -45,118 +37,112 @@ bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
   return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo;
 }
 
-// True when a is newer than b: a later created time, or the same time and a
-// meta path that sorts higher byte-wise.
-bool newer_than(const catalog_entry& a, const catalog_entry& b) {
-  if (a.created != b.created) return a.created > b.created;
-  return a.meta_path.compare(b.meta_path) > 0;  // char_traits<char> compares as unsigned bytes
-}
-
-// The working state of one prune plan.
+// The working state of one prune plan. The catalog records are read once, in
+// catalog order, and everything the plan needs of them is copied into narrow
+// columns on the way: at 100,000 entries the records fill 12 MB, far more
+// than a core's cache, while the columns the walks use fit in it.
 class prune_planner {
  public:
   prune_planner(const std::vector<catalog_entry>& entries, const char* name_filter, int64_t now)
-      : entries_(entries), now_(now) {
-    size_t n = entries.size();
-    in_run_.assign(n, 1);
+      : entries_(entries), filter_(name_filter), now_(now) {}
+
+  // The one pass over the catalog records: the uuid keys, what the retention
+  // of each entry decides on its own, and the newest entry of every name.
+  void read_catalog() {
+    const uint32_t n = static_cast<uint32_t>(entries_.size());
     state_.assign(n, PRUNE_UNDECIDED);
-    if (name_filter) {
-      for (size_t i = 0; i < n; i++) {
-        if (entries[i].name != name_filter) {
-          in_run_[i] = 0;
-          state_[i] = PRUNE_OTHER_NAME;
-        }
-      }
-    }
-    run_count_ = static_cast<uint64_t>(std::count(in_run_.begin(), in_run_.end(), 1));
-    catalog_links_build(entries, &links_);
-    std::vector<catalog_uuid_key>().swap(links_.by_uuid);  // no look-ups by uuid here
-    first_dep_.resize(n);
-    for (size_t i = 0; i < n; i++) {
-      const catalog_link& link = links_.at[i];
-      first_dep_[i] = link.first_dependent;
-      if (link.dep_last - link.dep_first > 1) state_[i] |= MORE_DEPENDENTS;
-    }
-    // The parent of an entry is the first entry of the run in catalog order
-    // that carries its parent_uuid: per uuid, that entry becomes the parent
-    // of every dependent in the run. An all-zero parent_uuid names nothing.
-    up_.assign(n, up_link{});
-    for (uint32_t i = 0; i < n; i++) {
-      const catalog_link& link = links_.at[i];
-      if (link.first_same_uuid != i) continue;  // each uuid once
-      if (i == links_.zero_uuid_first) continue;
-      uint32_t holder = i;
-      while (holder != NO_ENTRY && !in_run_[holder]) holder = links_.next_same_uuid[holder];
-      if (holder == NO_ENTRY) continue;
-      for (uint32_t k = link.dep_first; k < link.dep_last; k++) {
-        uint32_t dep = links_.dependents[k];
-        if (in_run_[dep]) up_[dep].parent = holder;
-      }
-    }
-  }
-
-  // Marks the newest entry of every name and its chain protected. The same
-  // pass over the catalog records what the retention of each entry decides
-  // on its own, and the created times in a column of their own, so that the
-  // catalog records are streamed through once here rather than once per step.
-  void protect_newest() {
+    if (filter_) in_run_.assign(n, 0);
+    links_.by_uuid.resize(n);
+    links_.by_parent.resize(n);
     // One hash look-up per entry: each name gets a small number, and the
-    // newest entry of every number is kept by position.
+    // newest entry of every number is kept with its created time.
     std::unordered_map<std::string_view, uint32_t> ids;
-    std::vector<uint32_t> id_of(entries_.size(), NO_ENTRY);
-    std::vector<int64_t> created(entries_.size(), 0);
-    std::vector<uint32_t> best;
-    for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (!in_run_[i]) continue;
+    for (uint32_t i = 0; i < n; i++) {
+      // The records are larger than a line: asking for them a little early
+      // keeps the pass streaming.
+      if (i + 8 < n) {
+        const char* ahead = reinterpret_cast<const char*>(&entries_[i + 8]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + sizeof(catalog_entry) - 1);
+      }
       const catalog_entry& e = entries_[i];
-      created[i] = e.created;
+      links_.by_uuid[i] = catalog_key_of(e.uuid, i);
+      links_.by_parent[i] = catalog_key_of(e.parent_uuid, i);
+      if (filter_) {
+        if (e.name != filter_) {
+          state_[i] = PRUNE_OTHER_NAME;
+          continue;
+        }
+        in_run_[i] = 1;
+      }
+      run_count_++;
       if (e.retain_until == 0) {
-        state_[i] |= PRUNE_KEEP_NO_RETENTION;
+        state_[i] = PRUNE_KEEP_NO_RETENTION;
       } else if (e.retain_until > now_) {
-        state_[i] |= PRUNE_KEEP_NOT_EXPIRED;
+        state_[i] = PRUNE_KEEP_NOT_EXPIRED;
       }
-      auto [it, added] = ids.try_emplace(entries_[i].name, static_cast<uint32_t>(best.size()));
-      id_of[i] = it->second;
+      auto [it, added] = ids.try_emplace(e.name, static_cast<uint32_t>(newest_.size()));
       if (added) {
-        best.push_back(i);
-      } else if (newer_than(entries_[i], entries_[best[it->second]])) {
-        best[it->second] = i;
+        newest_.push_back({i, e.created});
+        continue;
       }
-    }
-    for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (!in_run_[i]) continue;
-      uint32_t b = best[id_of[i]];
-      // The newest has the greatest created time; only a tie needs the paths.
-      // Equal created time and path: neither is newer, so both count as newest.
-      if (b != i && (created[b] != created[i] || newer_than(entries_[b], entries_[i]))) continue;
-      protect_chain(i);
+      // Newer: a later created time, or the same time and a meta path that
+      // sorts higher byte-wise. Equal time and path: neither is newer, so
+      // both count as newest; which one that is, is settled at the end.
+      newest_entry& best = newest_[it->second];
+      if (e.created != best.created) {
+        if (e.created > best.created) best = {i, e.created};
+        continue;
+      }
+      // char_traits<char> compares as unsigned bytes.
+      int order = e.meta_path.compare(entries_[best.position].meta_path);
+      if (order > 0) {
+        best = {i, e.created};
+      } else if (order == 0) {
+        ties_.push_back({it->second, i});
+      }
     }
   }
 
-  // Decides every entry in catalog order, after protect_newest. What an
-  // entry alone decides (protection first, then its retention) is settled
-  // before any walk, so that the walks along chains only touch the state
-  // bytes and the first dependents.
+  void link() {
+    catalog_links_resolve(&links_, CATALOG_LINK_PARENT, filter_ ? in_run_.data() : nullptr);
+    // No look-ups by uuid from here on.
+    std::vector<catalog_uuid_key>().swap(links_.by_uuid);
+    std::vector<catalog_uuid_key>().swap(links_.by_parent);
+  }
+
+  // Protects the newest entry of every name and its chain.
+  void protect_newest() {
+    for (const newest_entry& best : newest_) protect_chain(best.position);
+    for (const tie& t : ties_) {
+      const catalog_entry& best = entries_[newest_[t.name].position];
+      const catalog_entry& e = entries_[t.position];
+      if (best.created == e.created && best.meta_path == e.meta_path) protect_chain(t.position);
+    }
+  }
+
+  // Decides every entry in catalog order, after protect_newest.
   void decide_all() {
     for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (in_run_[i] && (state_[i] & PROTECTED))
-        state_[i] = static_cast<uint8_t>((state_[i] & ~DECISION_MASK) | PRUNE_KEEP_NEWEST);
-    }
-    for (uint32_t i = 0; i < entries_.size(); i++) {
-      if (in_run_[i]) (void)decide(i);
+      if (!filter_ || in_run_[i]) (void)decide(i);
     }
   }
 
   void plan_deletions(std::vector<prune_item>* out) {
     out->clear();
+    depth_.assign(entries_.size(), DEPTH_UNKNOWN);
     // Most walks start with a step to the parent, somewhere in the catalog:
     // that line is fetched a few entries ahead, while earlier walks run.
     constexpr uint32_t AHEAD = 16;
     const uint32_t n = static_cast<uint32_t>(entries_.size());
+    const std::vector<uint32_t>& parent = links_.parent;
     for (uint32_t i = 0; i < n; i++) {
       if (i + AHEAD < n) {
-        uint32_t ahead = up_[i + AHEAD].parent;
-        if (ahead != NO_ENTRY) __builtin_prefetch(&up_[ahead]);
+        uint32_t ahead = parent[i + AHEAD];
+        if (ahead != NO_ENTRY) {
+          __builtin_prefetch(&depth_[ahead]);
+          __builtin_prefetch(&parent[ahead]);
+        }
       }
       if (decision_of(i) == PRUNE_DELETE) out->push_back({i, depth_of(i)});
     }
@@ -172,22 +158,20 @@ class prune_planner {
   static constexpr int32_t DEPTH_UNKNOWN = -1;
   static constexpr int32_t DEPTH_WALKING = -2;
 
-  // One state byte per entry: its decision in the low bits, and flags.
+  // One state byte per entry: its decision in the low bits, and a flag.
   static constexpr uint8_t DECISION_MASK = 0x07;
-  static constexpr uint8_t VISITING = 0x08;         // being decided (guards against parent loops)
-  static constexpr uint8_t MORE_DEPENDENTS = 0x10;  // a dependent besides first_dep_
-  static constexpr uint8_t PROTECTED = 0x20;        // newest of its name or on that one's chain
+  static constexpr uint8_t VISITING = 0x08;  // being decided (guards against parent loops)
 
   uint8_t decision_of(uint32_t i) const { return state_[i] & DECISION_MASK; }
 
-  // Protects an entry and its ancestors. A walk that reaches an entry already
-  // protected stops there: that entry's own walk went on through all of its
-  // ancestors, so going on would only protect them again. Parent loops end
-  // the same way.
+  // Protects an entry and its ancestors: protection comes before what the
+  // retention decided. A walk that reaches an entry already protected stops
+  // there: that entry's own walk went on through all of its ancestors, so
+  // going on would only protect them again. Parent loops end the same way.
   void protect_chain(uint32_t i) {
-    while (i != NO_ENTRY && !(state_[i] & PROTECTED)) {
-      state_[i] |= PROTECTED;
-      i = up_[i].parent;
+    while (i != NO_ENTRY && decision_of(i) != PRUNE_KEEP_NEWEST) {
+      state_[i] = PRUNE_KEEP_NEWEST;
+      i = links_.parent[i];
     }
   }
 
@@ -206,15 +190,10 @@ class prune_planner {
       bool descended = false;
       for (;;) {
         frame& f = stack_.back();  // enter() may move the stack: taken anew each time
-        uint32_t dep;
-        if (f.first != NO_ENTRY) {
-          dep = f.first;
-          f.first = NO_ENTRY;
-        } else if (f.cursor < f.end) {
-          dep = links_.dependents[f.cursor++];
-        } else {
-          break;
-        }
+        if (f.next == f.end) break;
+        uint32_t dep = f.next == FIRST ? links_.first_dependent[self] & ~CATALOG_MORE_DEPENDENTS
+                                       : links_.dependents[f.next];
+        f.next = f.next == FIRST ? f.after_first : f.next + 1;
         if (dep == self) continue;  // its own parent: not its own dependent
         uint8_t dep_result;
         if (!enter(dep, &dep_result)) {
@@ -231,7 +210,7 @@ class prune_planner {
       for (;;) {
         uint32_t done = stack_.back().entry;
         stack_.pop_back();
-        state_[done] = static_cast<uint8_t>((state_[done] & ~(VISITING | DECISION_MASK)) | outcome);
+        state_[done] = outcome;
         if (stack_.empty()) return outcome;
         if (outcome == PRUNE_DELETE) break;  // the dependent goes: look at the next one
         outcome = PRUNE_KEEP_DEPENDENT_KEPT;
@@ -254,10 +233,17 @@ class prune_planner {
     state |= VISITING;
     frame f;
     f.entry = i;
-    f.first = first_dep_[i];
-    if (state & MORE_DEPENDENTS) {  // only then is the link record looked at
-      f.cursor = links_.at[i].dep_first + 1;
-      f.end = links_.at[i].dep_last;
+    uint32_t first = links_.first_dependent[i];
+    if (first == NO_ENTRY) {
+      f.next = f.end = 0;
+    } else if (first & CATALOG_MORE_DEPENDENTS) {  // only then is the slice looked at
+      const catalog_slice& more = links_.more[i];
+      f.next = FIRST;
+      f.after_first = more.first + 1;
+      f.end = more.last;
+    } else {
+      f.next = FIRST;
+      f.after_first = f.end = 0;
     }
     stack_.push_back(f);
     return false;
@@ -269,59 +255,62 @@ class prune_planner {
   // entry whose walk ends in a loop gets that count plus one. Each entry is
   // walked once; the results are kept for the walks that pass through it.
   int32_t depth_of(uint32_t i) {
-    if (up_[i].depth >= 0) return up_[i].depth;
+    if (depth_[i] >= 0) return depth_[i];
     const int64_t looped = static_cast<int64_t>(run_count_) + 1;
     path_.clear();
     uint32_t cur = i;
     int64_t below;  // depth of the entry past the end of the path, -1 for none
     for (;;) {
-      if (up_[cur].depth >= 0) {
-        below = up_[cur].depth;
+      if (depth_[cur] >= 0) {
+        below = depth_[cur];
         break;
       }
-      if (up_[cur].depth == DEPTH_WALKING) {
+      if (depth_[cur] == DEPTH_WALKING) {
         below = looped;
         break;
       }
-      up_[cur].depth = DEPTH_WALKING;
+      depth_[cur] = DEPTH_WALKING;
       path_.push_back(cur);
-      if (up_[cur].parent == NO_ENTRY) {
+      if (links_.parent[cur] == NO_ENTRY) {
         below = -1;
         break;
       }
-      cur = up_[cur].parent;
+      cur = links_.parent[cur];
     }
     for (size_t k = path_.size(); k-- > 0;) {
       below = below >= looped ? looped : below + 1;
-      up_[path_[k]].depth = static_cast<int32_t>(std::min<int64_t>(below, INT32_MAX));
+      depth_[path_[k]] = static_cast<int32_t>(std::min<int64_t>(below, INT32_MAX));
     }
-    return up_[i].depth;
+    return depth_[i];
   }
 
+  // A dependent walk of the decision search. next is FIRST until the first
+  // dependent (from the first_dependent column) has been looked at, then the
+  // index in links_.dependents of the next one; the walk ends at end.
+  static constexpr uint32_t FIRST = UINT32_MAX;
   struct frame {
     uint32_t entry = 0;
-    uint32_t first = NO_ENTRY;  // the first dependent, until it is looked at
-    uint32_t cursor = 0;        // next dependent after it, in links_.dependents
+    uint32_t next = 0;
+    uint32_t after_first = 0;
     uint32_t end = 0;
   };
 
   const std::vector<catalog_entry>& entries_;
+  const char* filter_;
   int64_t now_;
   uint64_t run_count_ = 0;
-  // The walks follow chains in no order the catalog is stored in, so what
-  // they touch per entry lives in narrow columns (a byte of state, a 4-byte
-  // first dependent, a 4-byte parent, a 4-byte depth): at 100,000 entries each
-  // column still fits in a core's own cache, where whole records would not.
-  std::vector<uint8_t> in_run_;
-  std::vector<uint8_t> state_;
-  std::vector<uint32_t> first_dep_;  // first of its dependents in links_.dependents, or NO_ENTRY
-  // A depth walk reads both fields of every entry it passes: kept together,
-  // each step costs one cache line.
-  struct up_link {
-    uint32_t parent = NO_ENTRY;     // first parent in the run, or NO_ENTRY
-    int32_t depth = DEPTH_UNKNOWN;  // filled by depth_of
+  struct newest_entry {
+    uint32_t position;
+    int64_t created;
   };
-  std::vector<up_link> up_;
+  std::vector<newest_entry> newest_;  // per name number
+  struct tie {
+    uint32_t name, position;  // as newest as the newest entry of its name when met
+  };
+  std::vector<tie> ties_;
+  std::vector<uint8_t> in_run_;  // with a name filter only
+  std::vector<uint8_t> state_;
+  std::vector<int32_t> depth_;  // filled by depth_of
   std::vector<uint32_t> path_;
   std::vector<frame> stack_;
   catalog_links links_;
@@ -347,90 +336,122 @@ const char* prune_reason_text(uint8_t decision) {
 namespace {
 
 // Sorts keys by key_less in expected linear time. Two stable counting passes
-// order the keys by the top bits of the uuid (about as many distinct values
-// as keys: uuids are random, so equal top bits are rare); each pass spreads
-// into at most 2^10 streams, which the cache holds at any catalog size, where
-// one pass into as many buckets as keys would write to a random line per key.
-// Runs of equal top bits are then sorted on their own. Keys arrive in
-// position order and the passes keep that order, so equal uuids stay in
-// catalog order even before the run sorts. Damaged catalogs full of one uuid
-// only fall back to the plain sort.
-void sort_keys(std::vector<catalog_uuid_key>* keys) {
+// order the keys by the top bits of the uuid (about eight times as many
+// distinct values as keys: uuids are random, so equal top bits are rare);
+// each pass spreads into at most 2^10 streams, which the cache holds at any
+// catalog size, where one pass into as many buckets as keys would write to a
+// random line per key. The few runs of equal top bits are then sorted on
+// their own. Keys arrive in position order and the passes keep that order,
+// so equal uuids stay in catalog order even before the run sorts. Damaged
+// catalogs full of one uuid only fall back to the plain sort. spare is
+// working space, kept by the caller for the next sort.
+void sort_keys(std::vector<catalog_uuid_key>* keys, std::vector<catalog_uuid_key>* spare) {
   const size_t n = keys->size();
   if (n < 2) return;
   int bits = 2;
-  while ((size_t{1} << bits) < n && bits < 20) bits++;
+  while ((size_t{1} << bits) < n * 8 && bits < 20) bits++;
   const int low_bits = bits / 2, high_bits = bits - low_bits;
   const int shift = 64 - bits;
   const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
-  std::vector<uint32_t> low_start((size_t{1} << low_bits) + 1, 0);
-  std::vector<uint32_t> high_start((size_t{1} << high_bits) + 1, 0);
+  uint32_t low_start[(1 << 10) + 1] = {};
+  uint32_t high_start[(1 << 10) + 1] = {};
   for (const catalog_uuid_key& k : *keys) {
     low_start[((k.hi >> shift) & low_mask) + 1]++;
     high_start[(k.hi >> (shift + low_bits)) + 1]++;
   }
-  for (size_t b = 1; b < low_start.size(); b++) low_start[b] += low_start[b - 1];
-  for (size_t b = 1; b < high_start.size(); b++) high_start[b] += high_start[b - 1];
-  std::vector<catalog_uuid_key> spread(n);
+  for (size_t b = 1; b <= (size_t{1} << low_bits); b++) low_start[b] += low_start[b - 1];
+  for (size_t b = 1; b <= (size_t{1} << high_bits); b++) high_start[b] += high_start[b - 1];
+  spare->resize(n);
+  catalog_uuid_key* spread = spare->data();
   for (const catalog_uuid_key& k : *keys) spread[low_start[(k.hi >> shift) & low_mask]++] = k;
-  for (const catalog_uuid_key& k : spread) (*keys)[high_start[k.hi >> (shift + low_bits)]++] = k;
+  catalog_uuid_key* out = keys->data();
+  for (size_t j = 0; j < n; j++) out[high_start[spread[j].hi >> (shift + low_bits)]++] = spread[j];
   auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
-  for (size_t first = 0; first < n;) {
-    size_t last = first + 1;
-    while (last < n && ((*keys)[last].hi >> shift) == ((*keys)[first].hi >> shift)) last++;
-    if (last - first > 1) std::sort(keys->begin() + first, keys->begin() + last, less);
+  for (size_t first = 0; first + 1 < n;) {
+    if ((out[first + 1].hi >> shift) != (out[first].hi >> shift)) {
+      first++;
+      continue;
+    }
+    size_t last = first + 2;
+    while (last < n && (out[last].hi >> shift) == (out[first].hi >> shift)) last++;
+    std::sort(out + first, out + last, less);
     first = last;
   }
 }
 
 }  // namespace
 
-void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out) {
-  const uint32_t n = static_cast<uint32_t>(entries.size());
-  std::vector<catalog_uuid_key>& by_uuid = out->by_uuid;
-  by_uuid.resize(n);
-  out->by_parent.resize(n);
-  for (uint32_t i = 0; i < n; i++) {
-    // The records are larger than a line and far apart in the heap's order
-    // of things: asking for them a little early keeps the copy streaming.
-    if (i + 8 < n) __builtin_prefetch(entries[i + 8].uuid);
-    by_uuid[i] = key_of(entries[i].uuid, i);
-    out->by_parent[i] = key_of(entries[i].parent_uuid, i);
-  }
-  sort_keys(&by_uuid);
-  sort_keys(&out->by_parent);
-  // The all-zero uuid sorts first, and its first position leads its group.
-  out->zero_uuid_first =
-      n && by_uuid[0].hi == 0 && by_uuid[0].lo == 0 ? by_uuid[0].position : NO_ENTRY;
+catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
+  catalog_uuid_key k;
+  memcpy(&k.hi, id, 8);
+  memcpy(&k.lo, id + 8, 8);
+  k.position = position;
+  return k;
+}
 
-  out->at.assign(n, catalog_link{0, 0, 0, NO_ENTRY});
-  out->next_same_uuid.assign(n, NO_ENTRY);
-  out->dependents.resize(n);
-  for (uint32_t k = 0; k < n; k++) out->dependents[k] = out->by_parent[k].position;
+void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
+  const uint32_t n = static_cast<uint32_t>(links->by_uuid.size());
+  std::vector<catalog_uuid_key>& by_uuid = links->by_uuid;
+  std::vector<catalog_uuid_key>& by_parent = links->by_parent;
+  {
+    std::vector<catalog_uuid_key> spare;
+    sort_keys(&by_uuid, &spare);
+    sort_keys(&by_parent, &spare);
+  }
+  links->first_dependent.assign(n, NO_ENTRY);
+  links->more.resize(n);
+  links->dependents.resize(n);
+  const bool same = what & CATALOG_LINK_SAME_UUID;
+  const bool parents = what & CATALOG_LINK_PARENT;
+  if (same) links->first_same_uuid.resize(n);
+  if (parents) links->parent.assign(n, NO_ENTRY);
+  for (uint32_t k = 0; k < n; k++) links->dependents[k] = by_parent[k].position;
+
   uint32_t p = 0;  // merge cursor in by_parent
   for (uint32_t g = 0; g < n;) {
     uint32_t end = g + 1;
     while (end < n && same_uuid(by_uuid[end], by_uuid[g])) end++;
-    while (p < n && uuid_less_key(out->by_parent[p], by_uuid[g])) p++;
+    while (p < n && uuid_less_key(by_parent[p], by_uuid[g])) p++;
     uint32_t last = p;
-    while (last < n && same_uuid(out->by_parent[last], by_uuid[g])) last++;
-    const uint32_t first_pos = by_uuid[g].position;  // positions ascend within a group
+    while (last < n && same_uuid(by_parent[last], by_uuid[g])) last++;
+    uint32_t first_dependent = NO_ENTRY;
+    if (last - p == 1) first_dependent = by_parent[p].position;
+    if (last - p > 1) first_dependent = by_parent[p].position | CATALOG_MORE_DEPENDENTS;
+    uint32_t holder = NO_ENTRY;  // the first position taking part, positions ascend in a group
     for (uint32_t k = g; k < end; k++) {
       uint32_t pos = by_uuid[k].position;
-      catalog_link& link = out->at[pos];
-      link.dep_first = p;
-      link.dep_last = last;
-      link.first_same_uuid = first_pos;
-      if (p < last) link.first_dependent = out->by_parent[p].position;
-      if (k + 1 < end) out->next_same_uuid[pos] = by_uuid[k + 1].position;
+      links->first_dependent[pos] = first_dependent;
+      if (last - p > 1) links->more[pos] = {p, last};
+      if (same) links->first_same_uuid[pos] = by_uuid[g].position;
+      if (holder == NO_ENTRY && (!in_run || in_run[pos])) holder = pos;
+    }
+    // The all-zero uuid sorts first; as a parent_uuid it names nothing.
+    bool zero = by_uuid[g].hi == 0 && by_uuid[g].lo == 0;
+    if (parents && holder != NO_ENTRY && !zero) {
+      for (uint32_t k = p; k < last; k++) links->parent[by_parent[k].position] = holder;
     }
     p = last;
     g = end;
   }
 }
 
+void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned what,
+                         catalog_links* out) {
+  const uint32_t n = static_cast<uint32_t>(entries.size());
+  out->by_uuid.resize(n);
+  out->by_parent.resize(n);
+  for (uint32_t i = 0; i < n; i++) {
+    // The records are larger than a line and far apart in the heap's order
+    // of things: asking for them a little early keeps the copy streaming.
+    if (i + 8 < n) __builtin_prefetch(entries[i + 8].uuid);
+    out->by_uuid[i] = catalog_key_of(entries[i].uuid, i);
+    out->by_parent[i] = catalog_key_of(entries[i].parent_uuid, i);
+  }
+  catalog_links_resolve(out, what, nullptr);
+}
+
 int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]) {
-  catalog_uuid_key key = key_of(id, 0);
+  catalog_uuid_key key = catalog_key_of(id, 0);
   auto it = std::lower_bound(links.by_uuid.begin(), links.by_uuid.end(), key, uuid_less_key);
   if (it == links.by_uuid.end() || !same_uuid(*it, key)) return -1;
   return it->position;
@@ -438,7 +459,7 @@ int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZ
 
 void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_SIZE],
                               size_t* first, size_t* last) {
-  catalog_uuid_key key = key_of(id, 0);
+  catalog_uuid_key key = catalog_key_of(id, 0);
   auto range = std::equal_range(links.by_parent.begin(), links.by_parent.end(), key, uuid_less_key);
   *first = static_cast<size_t>(range.first - links.by_parent.begin());
   *last = static_cast<size_t>(range.second - links.by_parent.begin());
@@ -446,9 +467,11 @@ void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_
 
 status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char* name_filter,
                           int64_t now, prune_plan* out) {
-  if (entries.size() >= NO_ENTRY) return STATUS_NO_MEMORY;
+  if (entries.size() >= CATALOG_MORE_DEPENDENTS) return STATUS_NO_MEMORY;
   try {
     prune_planner planner(entries, name_filter, now);
+    planner.read_catalog();
+    planner.link();
     planner.protect_newest();
     planner.decide_all();
     std::vector<prune_item> deletions;

@@ -75,17 +75,29 @@ struct catalog_uuid_key {
   uint64_t hi = 0, lo = 0;  // the 16 uuid bytes, as two words
   uint32_t position = 0;
 };
-// Per catalog position, everything a walk along the links needs of it, in
-// one place: walks follow chains in no order the catalog is stored in, and
-// each entry met should cost one cache line, not one per field. 16 bytes, so
-// that no record straddles two lines.
-struct alignas(16) catalog_link {
-  uint32_t dep_first = 0, dep_last = 0;  // its dependents: a slice of dependents
-  uint32_t first_same_uuid = 0;          // first position in catalog order with this uuid
-  // dependents[dep_first] when the slice is not empty, else UINT32_MAX: along
-  // a chain, the one dependent is found without a second look-up.
-  uint32_t first_dependent = 0;
+catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position);
+
+// No catalog position.
+constexpr uint32_t CATALOG_NO_ENTRY = UINT32_MAX;
+// Set in a first dependent when there are others after it. Positions stay
+// below it: catalogs of 2^31 entries and more are refused.
+constexpr uint32_t CATALOG_MORE_DEPENDENTS = 0x80000000u;
+
+struct catalog_slice {
+  uint32_t first = 0, last = 0;
 };
+
+// What catalog_links_resolve fills besides the dependents.
+enum : unsigned {
+  CATALOG_LINK_SAME_UUID = 1,  // first_same_uuid
+  CATALOG_LINK_PARENT = 2,     // parent
+};
+
+// Walks follow chains in no order the catalog is stored in, so what they
+// read per position lives in narrow columns of its own: at 100,000 entries a
+// 4-byte column still fits in a core's own cache, where records holding every
+// field would not, and a step of a walk costs a cache hit instead of a trip
+// to memory.
 struct catalog_links {
   // Keys of uuid sorted by (uuid, position).
   std::vector<catalog_uuid_key> by_uuid;
@@ -94,15 +106,30 @@ struct catalog_links {
   std::vector<catalog_uuid_key> by_parent;
   // The positions of by_parent alone, for the walks.
   std::vector<uint32_t> dependents;
-  std::vector<catalog_link> at;  // per catalog position
-  // Per catalog position, the next position with the same uuid, or
-  // UINT32_MAX: rarely needed, so kept out of the link records.
-  std::vector<uint32_t> next_same_uuid;
-  // The first position carrying the all-zero uuid, or UINT32_MAX.
-  uint32_t zero_uuid_first = UINT32_MAX;
+  // Per catalog position, the first of its dependents (those whose
+  // parent_uuid is its uuid), with CATALOG_MORE_DEPENDENTS when others
+  // follow, or CATALOG_NO_ENTRY: along a chain the one dependent is found
+  // without looking at the slice.
+  std::vector<uint32_t> first_dependent;
+  // Per catalog position, its dependents as a slice of dependents; filled
+  // only where first_dependent carries CATALOG_MORE_DEPENDENTS.
+  std::vector<catalog_slice> more;
+  // Per catalog position, the first position in catalog order with the same
+  // uuid (CATALOG_LINK_SAME_UUID).
+  std::vector<uint32_t> first_same_uuid;
+  // Per catalog position, the first position in catalog order, among those
+  // taking part, that carries its parent_uuid, or CATALOG_NO_ENTRY; an
+  // all-zero parent_uuid names nothing (CATALOG_LINK_PARENT).
+  std::vector<uint32_t> parent;
 };
-// Throws std::bad_alloc when memory runs out.
-void catalog_links_build(const std::vector<catalog_entry>& entries, catalog_links* out);
+// Resolves the links from by_uuid and by_parent, which hold one key per
+// catalog position in position order (the caller fills them while it reads
+// the catalog anyway). in_run flags the positions taking part in parent
+// (null for all). Throws std::bad_alloc when memory runs out.
+void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run);
+// Fills the keys from the catalog, then resolves.
+void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned what,
+                         catalog_links* out);
 // The first position in catalog order whose uuid equals id, or -1.
 int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]);
 // The slice [*first, *last) of links.dependents whose parent_uuid equals id,
@@ -119,7 +146,8 @@ void sort_deepest_first(std::vector<T>* items) {
   if (items->size() < 2) return;
   int32_t deepest = 0;
   for (const T& t : *items) deepest = std::max(deepest, t.depth);
-  std::vector<size_t> start(static_cast<size_t>(deepest) + 2, 0);
+  // 4-byte counts: a chain as deep as the catalog needs one per entry.
+  std::vector<uint32_t> start(static_cast<size_t>(deepest) + 2, 0);
   for (const T& t : *items) start[static_cast<size_t>(deepest - t.depth) + 1]++;
   for (size_t d = 1; d < start.size(); d++) start[d] += start[d - 1];
   std::vector<T> out(items->size());
