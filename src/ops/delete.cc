@@ -43,7 +43,7 @@ struct later_first {
 // files with that uuid are passed over, as the passes would do.
 status_t delete_plan_build(const std::vector<catalog_entry>& entries,
                            const uint8_t target_uuid[UUID_SIZE], std::vector<delete_member>* out) {
-  if (entries.size() >= CATALOG_MORE_DEPENDENTS) return STATUS_NO_MEMORY;
+  if (entries.size() >= CATALOG_POSITION_MASK) return STATUS_NO_MEMORY;
   try {
     catalog_links links;
     catalog_links_build(entries, CATALOG_LINK_SAME_UUID, &links);
@@ -71,20 +71,21 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     while (!pending.empty()) {
       join_candidate c = pending.top();
       pending.pop();
-      uint32_t same = links.first_same_uuid[c.position];
+      // The first dependent and the flags come from one column, so that a
+      // chain costs one look-up per member.
+      uint32_t link = links.first_dependent[c.position];
+      uint32_t same = link & CATALOG_SHARED_UUID ? links.first_same_uuid[c.position] : c.position;
       if (uuid_taken[same]) continue;
       uuid_taken[same] = 1;
       members.push_back({c.position, members[c.parent_member].depth + 1});
-      // The first dependent comes from its own column, so that a chain costs
-      // one look-up per member.
-      uint32_t first = links.first_dependent[c.position];
-      if (first == CATALOG_NO_ENTRY) continue;
+      uint32_t number = link & CATALOG_POSITION_MASK;
       uint32_t member = static_cast<uint32_t>(members.size() - 1);
-      offer(first & ~CATALOG_MORE_DEPENDENTS, c.pass, c.position, member);
-      if (!(first & CATALOG_MORE_DEPENDENTS)) continue;
-      const catalog_slice& more = links.more[c.position];
-      for (uint32_t k = more.first + 1; k < more.last; k++)
-        offer(links.dependents[k], c.pass, c.position, member);
+      if (link & CATALOG_MORE_DEPENDENTS) {
+        for (uint32_t k = links.more[number].first; k < links.more[number].last; k++)
+          offer(links.dependents[k], c.pass, c.position, member);
+      } else if (number != CATALOG_NO_DEPENDENT) {
+        offer(number, c.pass, c.position, member);
+      }
     }
 
     sort_deepest_first(&members);

@@ -37,6 +37,10 @@ bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
   return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo;
 }
 
+void links_begin(catalog_links* links, size_t n);
+void links_add(catalog_links* links, const catalog_entry& e, uint32_t position);
+void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run);
+
 // The working state of one prune plan. The catalog records are read once, in
 // catalog order, and everything the plan needs of them is copied into narrow
 // columns on the way: at 100,000 entries the records fill 12 MB, far more
@@ -52,8 +56,7 @@ class prune_planner {
     const uint32_t n = static_cast<uint32_t>(entries_.size());
     state_.assign(n, PRUNE_UNDECIDED);
     if (filter_) in_run_.assign(n, 0);
-    links_.by_uuid.resize(n);
-    links_.by_parent.resize(n);
+    links_begin(&links_, n);
     // One hash look-up per entry: each name gets a small number, and the
     // newest entry of every number is kept with its created time.
     std::unordered_map<std::string_view, uint32_t> ids;
@@ -66,8 +69,7 @@ class prune_planner {
         __builtin_prefetch(ahead + sizeof(catalog_entry) - 1);
       }
       const catalog_entry& e = entries_[i];
-      links_.by_uuid[i] = catalog_key_of(e.uuid, i);
-      links_.by_parent[i] = catalog_key_of(e.parent_uuid, i);
+      links_add(&links_, e, i);
       if (filter_) {
         if (e.name != filter_) {
           state_[i] = PRUNE_OTHER_NAME;
@@ -105,7 +107,7 @@ class prune_planner {
   }
 
   void link() {
-    catalog_links_resolve(&links_, CATALOG_LINK_PARENT, filter_ ? in_run_.data() : nullptr);
+    links_resolve(&links_, CATALOG_LINK_PARENT, filter_ ? in_run_.data() : nullptr);
     // No look-ups by uuid from here on.
     std::vector<catalog_uuid_key>().swap(links_.by_uuid);
     std::vector<catalog_uuid_key>().swap(links_.by_parent);
@@ -191,9 +193,13 @@ class prune_planner {
       for (;;) {
         frame& f = stack_.back();  // enter() may move the stack: taken anew each time
         if (f.next == f.end) break;
-        uint32_t dep = f.next == FIRST ? links_.first_dependent[self] & ~CATALOG_MORE_DEPENDENTS
-                                       : links_.dependents[f.next];
-        f.next = f.next == FIRST ? f.after_first : f.next + 1;
+        uint32_t dep;
+        if (f.next == ONE) {
+          dep = links_.first_dependent[self] & CATALOG_POSITION_MASK;
+          f.next = f.end;
+        } else {
+          dep = links_.dependents[f.next++];
+        }
         if (dep == self) continue;  // its own parent: not its own dependent
         uint8_t dep_result;
         if (!enter(dep, &dep_result)) {
@@ -233,17 +239,13 @@ class prune_planner {
     state |= VISITING;
     frame f;
     f.entry = i;
-    uint32_t first = links_.first_dependent[i];
-    if (first == NO_ENTRY) {
-      f.next = f.end = 0;
-    } else if (first & CATALOG_MORE_DEPENDENTS) {  // only then is the slice looked at
-      const catalog_slice& more = links_.more[i];
-      f.next = FIRST;
-      f.after_first = more.first + 1;
-      f.end = more.last;
-    } else {
-      f.next = FIRST;
-      f.after_first = f.end = 0;
+    uint32_t link = links_.first_dependent[i];
+    uint32_t number = link & CATALOG_POSITION_MASK;
+    if (link & CATALOG_MORE_DEPENDENTS) {  // only then is a slice looked at
+      f.next = links_.more[number].first;
+      f.end = links_.more[number].last;
+    } else if (number != CATALOG_NO_DEPENDENT) {
+      f.next = ONE;
     }
     stack_.push_back(f);
     return false;
@@ -284,14 +286,13 @@ class prune_planner {
     return depth_[i];
   }
 
-  // A dependent walk of the decision search. next is FIRST until the first
-  // dependent (from the first_dependent column) has been looked at, then the
-  // index in links_.dependents of the next one; the walk ends at end.
-  static constexpr uint32_t FIRST = UINT32_MAX;
+  // A dependent walk of the decision search: the dependents in
+  // links_.dependents from next to end, or ONE for the one dependent in the
+  // first_dependent column.
+  static constexpr uint32_t ONE = UINT32_MAX;
   struct frame {
     uint32_t entry = 0;
     uint32_t next = 0;
-    uint32_t after_first = 0;
     uint32_t end = 0;
   };
 
@@ -335,38 +336,71 @@ const char* prune_reason_text(uint8_t decision) {
 
 namespace {
 
-// Sorts keys by key_less in expected linear time. Two stable counting passes
-// order the keys by the top bits of the uuid (about eight times as many
-// distinct values as keys: uuids are random, so equal top bits are rare);
-// each pass spreads into at most 2^10 streams, which the cache holds at any
-// catalog size, where one pass into as many buckets as keys would write to a
-// random line per key. The few runs of equal top bits are then sorted on
-// their own. Keys arrive in position order and the passes keep that order,
-// so equal uuids stay in catalog order even before the run sorts. Damaged
-// catalogs full of one uuid only fall back to the plain sort. spare is
-// working space, kept by the caller for the next sort.
-void sort_keys(std::vector<catalog_uuid_key>* keys, std::vector<catalog_uuid_key>* spare) {
-  const size_t n = keys->size();
-  if (n < 2) return;
+// The key sort, in expected linear time. Two stable counting passes order
+// the keys by the top bits of the uuid (about eight times as many distinct
+// values as keys: uuids are random, so equal top bits are rare); each pass
+// spreads into at most 2^10 streams, which the cache holds at any catalog
+// size, where one pass into as many buckets as keys would write to a random
+// line per key. The counts of both passes are kept while the keys are added,
+// so that the keys are not read once more for them. The few runs of equal
+// top bits are then sorted on their own. Keys arrive in position order and
+// the passes keep that order, so equal uuids stay in catalog order even
+// before the run sorts. Damaged catalogs full of one uuid only fall back to
+// the plain sort.
+constexpr size_t DIGITS = size_t{1} << 10;  // the most values of one pass
+
+int key_bits_for(size_t n) {
   int bits = 2;
   while ((size_t{1} << bits) < n * 8 && bits < 20) bits++;
+  return bits;
+}
+
+void links_begin(catalog_links* links, size_t n) {
+  links->by_uuid.clear();
+  links->by_parent.clear();
+  links->by_uuid.reserve(n);
+  links->by_parent.reserve(n);
+  links->key_bits = key_bits_for(n);
+  // Per key kind, the counts of the low pass, then of the high pass.
+  links->key_count.assign(4 * DIGITS, 0);
+}
+
+void links_add(catalog_links* links, const catalog_entry& e, uint32_t position) {
+  const int shift = 64 - links->key_bits, low_bits = links->key_bits / 2;
+  const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
+  catalog_uuid_key own = catalog_key_of(e.uuid, position);
+  catalog_uuid_key parent = catalog_key_of(e.parent_uuid, position);
+  uint32_t* count = links->key_count.data();
+  count[(own.hi >> shift) & low_mask]++;
+  count[DIGITS + (own.hi >> (shift + low_bits))]++;
+  count[2 * DIGITS + ((parent.hi >> shift) & low_mask)]++;
+  count[3 * DIGITS + (parent.hi >> (shift + low_bits))]++;
+  links->by_uuid.push_back(own);
+  links->by_parent.push_back(parent);
+}
+
+// Sorts keys by key_less. count holds the keys per value of the low pass,
+// then per value of the high pass; spread is working space for n keys.
+void sort_keys(std::vector<catalog_uuid_key>* keys, const uint32_t* count, int bits,
+               catalog_uuid_key* spread) {
+  const size_t n = keys->size();
+  if (n < 2) return;
   const int low_bits = bits / 2, high_bits = bits - low_bits;
   const int shift = 64 - bits;
   const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
-  uint32_t low_start[(1 << 10) + 1] = {};
-  uint32_t high_start[(1 << 10) + 1] = {};
-  for (const catalog_uuid_key& k : *keys) {
-    low_start[((k.hi >> shift) & low_mask) + 1]++;
-    high_start[(k.hi >> (shift + low_bits)) + 1]++;
+  uint32_t low_start[DIGITS], high_start[DIGITS];
+  uint32_t low_sum = 0, high_sum = 0;
+  for (size_t b = 0; b < (size_t{1} << low_bits); b++) {
+    low_start[b] = low_sum;
+    low_sum += count[b];
   }
-  for (size_t b = 1; b <= (size_t{1} << low_bits); b++) low_start[b] += low_start[b - 1];
-  for (size_t b = 1; b <= (size_t{1} << high_bits); b++) high_start[b] += high_start[b - 1];
-  spare->resize(n);
-  catalog_uuid_key* spread = spare->data();
-  for (const catalog_uuid_key& k : *keys) spread[low_start[(k.hi >> shift) & low_mask]++] = k;
+  for (size_t b = 0; b < (size_t{1} << high_bits); b++) {
+    high_start[b] = high_sum;
+    high_sum += count[DIGITS + b];
+  }
   catalog_uuid_key* out = keys->data();
+  for (size_t j = 0; j < n; j++) spread[low_start[(out[j].hi >> shift) & low_mask]++] = out[j];
   for (size_t j = 0; j < n; j++) out[high_start[spread[j].hi >> (shift + low_bits)]++] = spread[j];
-  auto less = [](const catalog_uuid_key& a, const catalog_uuid_key& b) { return key_less(a, b); };
   for (size_t first = 0; first + 1 < n;) {
     if ((out[first + 1].hi >> shift) != (out[first].hi >> shift)) {
       first++;
@@ -374,32 +408,24 @@ void sort_keys(std::vector<catalog_uuid_key>* keys, std::vector<catalog_uuid_key
     }
     size_t last = first + 2;
     while (last < n && (out[last].hi >> shift) == (out[first].hi >> shift)) last++;
-    std::sort(out + first, out + last, less);
+    std::sort(out + first, out + last, key_less);
     first = last;
   }
 }
 
-}  // namespace
-
-catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
-  catalog_uuid_key k;
-  memcpy(&k.hi, id, 8);
-  memcpy(&k.lo, id + 8, 8);
-  k.position = position;
-  return k;
-}
-
-void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
+// Sorts the keys added and joins them.
+void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
   const uint32_t n = static_cast<uint32_t>(links->by_uuid.size());
   std::vector<catalog_uuid_key>& by_uuid = links->by_uuid;
   std::vector<catalog_uuid_key>& by_parent = links->by_parent;
   {
-    std::vector<catalog_uuid_key> spare;
-    sort_keys(&by_uuid, &spare);
-    sort_keys(&by_parent, &spare);
+    auto spread = std::make_unique_for_overwrite<catalog_uuid_key[]>(n);
+    const uint32_t* count = links->key_count.data();
+    sort_keys(&by_uuid, count, links->key_bits, spread.get());
+    sort_keys(&by_parent, count + 2 * DIGITS, links->key_bits, spread.get());
   }
-  links->first_dependent.assign(n, NO_ENTRY);
-  links->more.resize(n);
+  links->first_dependent.resize(n);
+  links->more.clear();
   links->dependents.resize(n);
   const bool same = what & CATALOG_LINK_SAME_UUID;
   const bool parents = what & CATALOG_LINK_PARENT;
@@ -414,15 +440,18 @@ void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* i
     while (p < n && uuid_less_key(by_parent[p], by_uuid[g])) p++;
     uint32_t last = p;
     while (last < n && same_uuid(by_parent[last], by_uuid[g])) last++;
-    uint32_t first_dependent = NO_ENTRY;
-    if (last - p == 1) first_dependent = by_parent[p].position;
-    if (last - p > 1) first_dependent = by_parent[p].position | CATALOG_MORE_DEPENDENTS;
+    uint32_t link = CATALOG_NO_DEPENDENT;
+    if (last - p == 1) link = by_parent[p].position;
+    if (last - p > 1) {
+      link = static_cast<uint32_t>(links->more.size()) | CATALOG_MORE_DEPENDENTS;
+      links->more.push_back({p, last});
+    }
+    if (end - g > 1) link |= CATALOG_SHARED_UUID;
     uint32_t holder = NO_ENTRY;  // the first position taking part, positions ascend in a group
     for (uint32_t k = g; k < end; k++) {
       uint32_t pos = by_uuid[k].position;
-      links->first_dependent[pos] = first_dependent;
-      if (last - p > 1) links->more[pos] = {p, last};
-      if (same) links->first_same_uuid[pos] = by_uuid[g].position;
+      links->first_dependent[pos] = link;
+      if (same && end - g > 1) links->first_same_uuid[pos] = by_uuid[g].position;
       if (holder == NO_ENTRY && (!in_run || in_run[pos])) holder = pos;
     }
     // The all-zero uuid sorts first; as a parent_uuid it names nothing.
@@ -435,19 +464,27 @@ void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* i
   }
 }
 
+}  // namespace
+
+catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position) {
+  catalog_uuid_key k;
+  memcpy(&k.hi, id, 8);
+  memcpy(&k.lo, id + 8, 8);
+  k.position = position;
+  return k;
+}
+
 void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned what,
                          catalog_links* out) {
   const uint32_t n = static_cast<uint32_t>(entries.size());
-  out->by_uuid.resize(n);
-  out->by_parent.resize(n);
+  links_begin(out, n);
   for (uint32_t i = 0; i < n; i++) {
     // The records are larger than a line and far apart in the heap's order
     // of things: asking for them a little early keeps the copy streaming.
     if (i + 8 < n) __builtin_prefetch(entries[i + 8].uuid);
-    out->by_uuid[i] = catalog_key_of(entries[i].uuid, i);
-    out->by_parent[i] = catalog_key_of(entries[i].parent_uuid, i);
+    links_add(out, entries[i], i);
   }
-  catalog_links_resolve(out, what, nullptr);
+  links_resolve(out, what, nullptr);
 }
 
 int64_t catalog_links_find(const catalog_links& links, const uint8_t id[UUID_SIZE]) {
@@ -467,7 +504,7 @@ void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_
 
 status_t prune_plan_build(const std::vector<catalog_entry>& entries, const char* name_filter,
                           int64_t now, prune_plan* out) {
-  if (entries.size() >= CATALOG_MORE_DEPENDENTS) return STATUS_NO_MEMORY;
+  if (entries.size() >= CATALOG_POSITION_MASK) return STATUS_NO_MEMORY;
   try {
     prune_planner planner(entries, name_filter, now);
     planner.read_catalog();

@@ -71,23 +71,33 @@ struct delete_member {
 // joined by one merge: the catalog entries themselves are never touched in
 // random order, which keeps the build close to the cost of the two sorts at
 // any catalog size.
-struct catalog_uuid_key {
-  uint64_t hi = 0, lo = 0;  // the 16 uuid bytes, as two words
-  uint32_t position = 0;
+//
+// 20 bytes, packed: the sorts move every key twice, and a sixth of a 24-byte
+// key would be padding. No initializers: key arrays are written in full
+// right after they are allocated.
+struct __attribute__((packed)) catalog_uuid_key {
+  uint64_t hi, lo;  // the 16 uuid bytes, as two words
+  uint32_t position;
 };
 catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position);
 
 // No catalog position.
 constexpr uint32_t CATALOG_NO_ENTRY = UINT32_MAX;
-// Set in a first dependent when there are others after it. Positions stay
-// below it: catalogs of 2^31 entries and more are refused.
+// A column of first dependents holds a number in its low 30 bits and two
+// flags above. Positions stay below the mask: catalogs of 2^30 - 1 entries
+// and more are refused.
+constexpr uint32_t CATALOG_POSITION_MASK = 0x3fffffffu;
+constexpr uint32_t CATALOG_NO_DEPENDENT = CATALOG_POSITION_MASK;
+// The number is an index in catalog_links::more, not a position.
 constexpr uint32_t CATALOG_MORE_DEPENDENTS = 0x80000000u;
+// Other positions carry the same uuid.
+constexpr uint32_t CATALOG_SHARED_UUID = 0x40000000u;
 
 struct catalog_slice {
   uint32_t first = 0, last = 0;
 };
 
-// What catalog_links_resolve fills besides the dependents.
+// What catalog_links_build fills besides the dependents.
 enum : unsigned {
   CATALOG_LINK_SAME_UUID = 1,  // first_same_uuid
   CATALOG_LINK_PARENT = 2,     // parent
@@ -106,28 +116,28 @@ struct catalog_links {
   std::vector<catalog_uuid_key> by_parent;
   // The positions of by_parent alone, for the walks.
   std::vector<uint32_t> dependents;
-  // Per catalog position, the first of its dependents (those whose
-  // parent_uuid is its uuid), with CATALOG_MORE_DEPENDENTS when others
-  // follow, or CATALOG_NO_ENTRY: along a chain the one dependent is found
-  // without looking at the slice.
+  // Per catalog position, its dependents (those whose parent_uuid is its
+  // uuid) and the flags: the one dependent's position, CATALOG_NO_DEPENDENT,
+  // or with CATALOG_MORE_DEPENDENTS the index of their slice in more. Along a
+  // chain the one dependent is found without a second look-up, and an entry
+  // whose uuid no other entry carries is its own first of that uuid.
   std::vector<uint32_t> first_dependent;
-  // Per catalog position, its dependents as a slice of dependents; filled
-  // only where first_dependent carries CATALOG_MORE_DEPENDENTS.
+  // The slices of dependents of the uuids that have more than one.
   std::vector<catalog_slice> more;
-  // Per catalog position, the first position in catalog order with the same
-  // uuid (CATALOG_LINK_SAME_UUID).
+  // Per catalog position carrying CATALOG_SHARED_UUID, the first position in
+  // catalog order with the same uuid (CATALOG_LINK_SAME_UUID).
   std::vector<uint32_t> first_same_uuid;
   // Per catalog position, the first position in catalog order, among those
   // taking part, that carries its parent_uuid, or CATALOG_NO_ENTRY; an
   // all-zero parent_uuid names nothing (CATALOG_LINK_PARENT).
   std::vector<uint32_t> parent;
+  // Kept while the keys are added, for their sort: per value of the top
+  // key_bits bits, the number of uuid keys, then of parent_uuid keys.
+  int key_bits = 0;
+  std::vector<uint32_t> key_count;
 };
-// Resolves the links from by_uuid and by_parent, which hold one key per
-// catalog position in position order (the caller fills them while it reads
-// the catalog anyway). in_run flags the positions taking part in parent
-// (null for all). Throws std::bad_alloc when memory runs out.
-void catalog_links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run);
-// Fills the keys from the catalog, then resolves.
+// Resolves the links of a catalog, every position taking part. Throws
+// std::bad_alloc when memory runs out.
 void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned what,
                          catalog_links* out);
 // The first position in catalog order whose uuid equals id, or -1.
