@@ -38,7 +38,7 @@ bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
 }
 
 void links_begin(catalog_links* links, size_t n);
-void links_add(catalog_links* links, const catalog_entry& e, uint32_t position);
+inline void links_add(catalog_links* links, const catalog_entry& e, uint32_t position);
 void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run);
 
 // The working state of one prune plan. The catalog records are read once, in
@@ -111,6 +111,9 @@ class prune_planner {
     // No look-ups by uuid from here on.
     std::vector<catalog_uuid_key>().swap(links_.by_uuid);
     std::vector<catalog_uuid_key>().swap(links_.by_parent);
+    up_.resize(links_.parent.size());
+    for (size_t i = 0; i < up_.size(); i++) up_[i].parent = links_.parent[i];
+    std::vector<uint32_t>().swap(links_.parent);
   }
 
   // Protects the newest entry of every name and its chain.
@@ -132,19 +135,14 @@ class prune_planner {
 
   void plan_deletions(std::vector<prune_item>* out) {
     out->clear();
-    depth_.assign(entries_.size(), DEPTH_UNKNOWN);
     // Most walks start with a step to the parent, somewhere in the catalog:
     // that line is fetched a few entries ahead, while earlier walks run.
     constexpr uint32_t AHEAD = 16;
     const uint32_t n = static_cast<uint32_t>(entries_.size());
-    const std::vector<uint32_t>& parent = links_.parent;
     for (uint32_t i = 0; i < n; i++) {
       if (i + AHEAD < n) {
-        uint32_t ahead = parent[i + AHEAD];
-        if (ahead != NO_ENTRY) {
-          __builtin_prefetch(&depth_[ahead]);
-          __builtin_prefetch(&parent[ahead]);
-        }
+        uint32_t ahead = up_[i + AHEAD].parent;
+        if (ahead != NO_ENTRY) __builtin_prefetch(&up_[ahead]);
       }
       if (decision_of(i) == PRUNE_DELETE) out->push_back({i, depth_of(i)});
     }
@@ -173,7 +171,7 @@ class prune_planner {
   void protect_chain(uint32_t i) {
     while (i != NO_ENTRY && decision_of(i) != PRUNE_KEEP_NEWEST) {
       state_[i] = PRUNE_KEEP_NEWEST;
-      i = links_.parent[i];
+      i = up_[i].parent;
     }
   }
 
@@ -257,33 +255,33 @@ class prune_planner {
   // entry whose walk ends in a loop gets that count plus one. Each entry is
   // walked once; the results are kept for the walks that pass through it.
   int32_t depth_of(uint32_t i) {
-    if (depth_[i] >= 0) return depth_[i];
+    if (up_[i].depth >= 0) return up_[i].depth;
     const int64_t looped = static_cast<int64_t>(run_count_) + 1;
     path_.clear();
     uint32_t cur = i;
     int64_t below;  // depth of the entry past the end of the path, -1 for none
     for (;;) {
-      if (depth_[cur] >= 0) {
-        below = depth_[cur];
+      if (up_[cur].depth >= 0) {
+        below = up_[cur].depth;
         break;
       }
-      if (depth_[cur] == DEPTH_WALKING) {
+      if (up_[cur].depth == DEPTH_WALKING) {
         below = looped;
         break;
       }
-      depth_[cur] = DEPTH_WALKING;
+      up_[cur].depth = DEPTH_WALKING;
       path_.push_back(cur);
-      if (links_.parent[cur] == NO_ENTRY) {
+      if (up_[cur].parent == NO_ENTRY) {
         below = -1;
         break;
       }
-      cur = links_.parent[cur];
+      cur = up_[cur].parent;
     }
     for (size_t k = path_.size(); k-- > 0;) {
       below = below >= looped ? looped : below + 1;
-      depth_[path_[k]] = static_cast<int32_t>(std::min<int64_t>(below, INT32_MAX));
+      up_[path_[k]].depth = static_cast<int32_t>(std::min<int64_t>(below, INT32_MAX));
     }
-    return depth_[i];
+    return up_[i].depth;
   }
 
   // A dependent walk of the decision search: the dependents in
@@ -311,7 +309,13 @@ class prune_planner {
   std::vector<tie> ties_;
   std::vector<uint8_t> in_run_;  // with a name filter only
   std::vector<uint8_t> state_;
-  std::vector<int32_t> depth_;  // filled by depth_of
+  // A walk up the chain reads both fields of every entry it passes: kept
+  // together, each step costs one cache line.
+  struct up_link {
+    uint32_t parent = NO_ENTRY;     // as in links_.parent
+    int32_t depth = DEPTH_UNKNOWN;  // filled by depth_of
+  };
+  std::vector<up_link> up_;
   std::vector<uint32_t> path_;
   std::vector<frame> stack_;
   catalog_links links_;
@@ -356,16 +360,14 @@ int key_bits_for(size_t n) {
 }
 
 void links_begin(catalog_links* links, size_t n) {
-  links->by_uuid.clear();
-  links->by_parent.clear();
-  links->by_uuid.reserve(n);
-  links->by_parent.reserve(n);
+  links->by_uuid.resize(n);
+  links->by_parent.resize(n);
   links->key_bits = key_bits_for(n);
   // Per key kind, the counts of the low pass, then of the high pass.
   links->key_count.assign(4 * DIGITS, 0);
 }
 
-void links_add(catalog_links* links, const catalog_entry& e, uint32_t position) {
+inline void links_add(catalog_links* links, const catalog_entry& e, uint32_t position) {
   const int shift = 64 - links->key_bits, low_bits = links->key_bits / 2;
   const uint64_t low_mask = (uint64_t{1} << low_bits) - 1;
   catalog_uuid_key own = catalog_key_of(e.uuid, position);
@@ -375,8 +377,8 @@ void links_add(catalog_links* links, const catalog_entry& e, uint32_t position) 
   count[DIGITS + (own.hi >> (shift + low_bits))]++;
   count[2 * DIGITS + ((parent.hi >> shift) & low_mask)]++;
   count[3 * DIGITS + (parent.hi >> (shift + low_bits))]++;
-  links->by_uuid.push_back(own);
-  links->by_parent.push_back(parent);
+  links->by_uuid[position] = own;
+  links->by_parent[position] = parent;
 }
 
 // Sorts keys by key_less. count holds the keys per value of the low pass,
@@ -401,17 +403,31 @@ void sort_keys(std::vector<catalog_uuid_key>* keys, const uint32_t* count, int b
   catalog_uuid_key* out = keys->data();
   for (size_t j = 0; j < n; j++) spread[low_start[(out[j].hi >> shift) & low_mask]++] = out[j];
   for (size_t j = 0; j < n; j++) out[high_start[spread[j].hi >> (shift + low_bits)]++] = spread[j];
-  for (size_t first = 0; first + 1 < n;) {
-    if ((out[first + 1].hi >> shift) != (out[first].hi >> shift)) {
-      first++;
-      continue;
-    }
-    size_t last = first + 2;
-    while (last < n && (out[last].hi >> shift) == (out[first].hi >> shift)) last++;
-    std::sort(out + first, out + last, key_less);
-    first = last;
-  }
 }
+
+// Keys ordered by their top bits, settled into key_less order as they are
+// read: each run of equal top bits is sorted when the reader first reaches
+// it, so that the runs cost no pass of their own over the keys.
+struct settling_keys {
+  catalog_uuid_key* keys;
+  uint32_t n;
+  int shift;
+  uint32_t settled = 0;  // keys before it are in their final order
+
+  const catalog_uuid_key& operator[](uint32_t j) {
+    if (j >= settled) [[unlikely]]
+      settle(j);
+    return keys[j];
+  }
+  __attribute__((noinline)) void settle(uint32_t j) {
+    while (j >= settled) {
+      uint32_t last = settled + 1;
+      while (last < n && (keys[last].hi >> shift) == (keys[settled].hi >> shift)) last++;
+      if (last - settled > 1) std::sort(keys + settled, keys + last, key_less);
+      settled = last;
+    }
+  }
+};
 
 // Sorts the keys added and joins them.
 void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
@@ -431,15 +447,21 @@ void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
   const bool parents = what & CATALOG_LINK_PARENT;
   if (same) links->first_same_uuid.resize(n);
   if (parents) links->parent.assign(n, NO_ENTRY);
-  for (uint32_t k = 0; k < n; k++) links->dependents[k] = by_parent[k].position;
 
+  const int shift = 64 - links->key_bits;
+  settling_keys uuids{by_uuid.data(), n, shift};
+  settling_keys parent_uuids{by_parent.data(), n, shift};
+  uint32_t* dependents = links->dependents.data();
   uint32_t p = 0;  // merge cursor in by_parent
   for (uint32_t g = 0; g < n;) {
+    const catalog_uuid_key& group = uuids[g];
     uint32_t end = g + 1;
-    while (end < n && same_uuid(by_uuid[end], by_uuid[g])) end++;
-    while (p < n && uuid_less_key(by_parent[p], by_uuid[g])) p++;
+    while (end < n && same_uuid(uuids[end], group)) end++;
+    for (; p < n && uuid_less_key(parent_uuids[p], group); p++)
+      dependents[p] = by_parent[p].position;
     uint32_t last = p;
-    while (last < n && same_uuid(by_parent[last], by_uuid[g])) last++;
+    for (; last < n && same_uuid(parent_uuids[last], group); last++)
+      dependents[last] = by_parent[last].position;
     uint32_t link = CATALOG_NO_DEPENDENT;
     if (last - p == 1) link = by_parent[p].position;
     if (last - p > 1) {
@@ -462,6 +484,7 @@ void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
     p = last;
     g = end;
   }
+  for (; p < n; p++) dependents[p] = parent_uuids[p].position;
 }
 
 }  // namespace

@@ -73,9 +73,11 @@ struct delete_member {
 // any catalog size.
 //
 // 20 bytes, packed: the sorts move every key twice, and a sixth of a 24-byte
-// key would be padding. No initializers: key arrays are written in full
-// right after they are allocated.
+// key would be padding. The constructor leaves the fields alone: key arrays
+// are written in full right after they are allocated, and zeroing them first
+// would cost a pass of its own.
 struct __attribute__((packed)) catalog_uuid_key {
+  catalog_uuid_key() {}
   uint64_t hi, lo;  // the 16 uuid bytes, as two words
   uint32_t position;
 };
