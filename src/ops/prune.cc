@@ -140,7 +140,7 @@ class prune_planner {
     constexpr uint32_t AHEAD = 16;
     const uint32_t n = static_cast<uint32_t>(entries_.size());
     for (uint32_t i = 0; i < n; i++) {
-      if (i + AHEAD < n) {
+      if (i + AHEAD < n && decision_of(i + AHEAD) == PRUNE_DELETE) {
         uint32_t ahead = up_[i + AHEAD].parent;
         if (ahead != NO_ENTRY) __builtin_prefetch(&up_[ahead]);
       }
@@ -184,19 +184,24 @@ class prune_planner {
   uint8_t decide(uint32_t root) {
     uint8_t result;
     if (enter(root, &result)) return result;
+    bool fresh = true;  // the top frame has not looked at a dependent yet
     for (;;) {
-      uint32_t self = stack_.back().entry;
+      const uint32_t top = stack_.back();
+      const uint32_t self = top & ~MORE;
       uint8_t outcome = PRUNE_UNDECIDED;
       bool descended = false;
       for (;;) {
-        frame& f = stack_.back();  // enter() may move the stack: taken anew each time
-        if (f.next == f.end) break;
         uint32_t dep;
-        if (f.next == ONE) {
-          dep = links_.first_dependent[self] & CATALOG_POSITION_MASK;
-          f.next = f.end;
+        if (top & MORE) {
+          catalog_slice& rest = more_.back();
+          if (rest.first == rest.last) break;
+          dep = links_.dependents[rest.first++];
         } else {
-          dep = links_.dependents[f.next++];
+          // One dependent at most, from the column: looked at once.
+          if (!fresh) break;
+          fresh = false;
+          dep = links_.first_dependent[self] & CATALOG_POSITION_MASK;
+          if (dep == CATALOG_NO_DEPENDENT) break;
         }
         if (dep == self) continue;  // its own parent: not its own dependent
         uint8_t dep_result;
@@ -209,12 +214,14 @@ class prune_planner {
           break;
         }
       }
+      fresh = descended;
       if (descended) continue;
       if (outcome == PRUNE_UNDECIDED) outcome = PRUNE_DELETE;
       for (;;) {
-        uint32_t done = stack_.back().entry;
+        uint32_t done = stack_.back();
         stack_.pop_back();
-        state_[done] = outcome;
+        if (done & MORE) more_.pop_back();
+        state_[done & ~MORE] = outcome;
         if (stack_.empty()) return outcome;
         if (outcome == PRUNE_DELETE) break;  // the dependent goes: look at the next one
         outcome = PRUNE_KEEP_DEPENDENT_KEPT;
@@ -235,17 +242,13 @@ class prune_planner {
       return true;
     }
     state |= VISITING;
-    frame f;
-    f.entry = i;
     uint32_t link = links_.first_dependent[i];
-    uint32_t number = link & CATALOG_POSITION_MASK;
     if (link & CATALOG_MORE_DEPENDENTS) {  // only then is a slice looked at
-      f.next = links_.more[number].first;
-      f.end = links_.more[number].last;
-    } else if (number != CATALOG_NO_DEPENDENT) {
-      f.next = ONE;
+      more_.push_back(links_.more[link & CATALOG_POSITION_MASK]);
+      stack_.push_back(i | MORE);
+    } else {
+      stack_.push_back(i);
     }
-    stack_.push_back(f);
     return false;
   }
 
@@ -284,15 +287,11 @@ class prune_planner {
     return up_[i].depth;
   }
 
-  // A dependent walk of the decision search: the dependents in
-  // links_.dependents from next to end, or ONE for the one dependent in the
-  // first_dependent column.
-  static constexpr uint32_t ONE = UINT32_MAX;
-  struct frame {
-    uint32_t entry = 0;
-    uint32_t next = 0;
-    uint32_t end = 0;
-  };
+  // The decision search's stack: an entry per frame, 4 bytes, as a chain
+  // as long as the catalog puts one frame per entry on it. MORE marks an
+  // entry with more than one dependent, whose dependents still to look at
+  // are on more_.
+  static constexpr uint32_t MORE = 0x80000000u;
 
   const std::vector<catalog_entry>& entries_;
   const char* filter_;
@@ -317,7 +316,8 @@ class prune_planner {
   };
   std::vector<up_link> up_;
   std::vector<uint32_t> path_;
-  std::vector<frame> stack_;
+  std::vector<uint32_t> stack_;
+  std::vector<catalog_slice> more_;
   catalog_links links_;
 };
 
