@@ -53,6 +53,10 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     std::vector<uint8_t> uuid_taken(entries.size(), 0);
 
     std::vector<delete_member> members;
+    // Room for every entry at once: a set as large as the catalog would
+    // otherwise be copied each time the vector grows, and the room a small
+    // set leaves unused is never written.
+    members.reserve(entries.size() + 1);
     members.push_back({-1, 0});
     size_t target_first = 0, target_last = 0;
     catalog_links_dependents(links, target_uuid, &target_first, &target_last);

@@ -471,7 +471,7 @@ void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
   links->dependents.resize(n);
   const bool same = what & CATALOG_LINK_SAME_UUID;
   const bool parents = what & CATALOG_LINK_PARENT;
-  if (same) links->first_same_uuid.resize(n);
+  links->first_same_uuid.clear();
   if (parents) links->parent.assign(n, NO_ENTRY);
 
   const int shift = 64 - links->key_bits;
@@ -499,7 +499,11 @@ void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run) {
     for (uint32_t k = g; k < end; k++) {
       uint32_t pos = by_uuid[k].position;
       links->first_dependent[pos] = link;
-      if (same && end - g > 1) links->first_same_uuid[pos] = by_uuid[g].position;
+      if (same && end - g > 1) {
+        // Catalogs rarely hold a uuid twice: the column is made when one does.
+        if (links->first_same_uuid.empty()) links->first_same_uuid.resize(n);
+        links->first_same_uuid[pos] = by_uuid[g].position;
+      }
       if (holder == NO_ENTRY && (!in_run || in_run[pos])) holder = pos;
     }
     // The all-zero uuid sorts first; as a parent_uuid it names nothing.
