@@ -63,8 +63,8 @@ class prune_planner {
     for (uint32_t i = 0; i < n; i++) {
       // The records are larger than a line: asking for them a little early
       // keeps the pass streaming.
-      if (i + 8 < n) {
-        const char* ahead = reinterpret_cast<const char*>(&entries_[i + 8]);
+      if (i + 32 < n) {
+        const char* ahead = reinterpret_cast<const char*>(&entries_[i + 32]);
         __builtin_prefetch(ahead);
         __builtin_prefetch(ahead + sizeof(catalog_entry) - 1);
       }
@@ -534,7 +534,7 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned wha
   for (uint32_t i = 0; i < n; i++) {
     // The records are larger than a line and far apart in the heap's order
     // of things: asking for them a little early keeps the copy streaming.
-    if (i + 8 < n) __builtin_prefetch(entries[i + 8].uuid);
+    if (i + 32 < n) __builtin_prefetch(entries[i + 32].uuid);
     links_add(out, entries[i], i);
   }
   links_resolve(out, what, nullptr);
