@@ -52,12 +52,20 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     // entry that carries it.
     std::vector<uint8_t> uuid_taken(entries.size(), 0);
 
-    std::vector<delete_member> members;
+    // 8 bytes a member while the set is found, so that a set as large as
+    // the catalog crowds the link columns out of the cache half as much;
+    // the target is NO_MEMBER_POSITION.
+    struct joined {
+      uint32_t position;
+      int32_t depth;
+    };
+    constexpr uint32_t NO_MEMBER_POSITION = UINT32_MAX;
+    std::vector<joined> members;
     // Room for every entry at once: a set as large as the catalog would
     // otherwise be copied each time the vector grows, and the room a small
     // set leaves unused is never written.
     members.reserve(entries.size() + 1);
-    members.push_back({-1, 0});
+    members.push_back({NO_MEMBER_POSITION, 0});
     size_t target_first = 0, target_last = 0;
     catalog_links_dependents(links, target_uuid, &target_first, &target_last);
     // The target's uuid is in the set from the start, under whichever file
@@ -92,8 +100,10 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
       }
     }
 
-    sort_deepest_first(&members);
-    *out = std::move(members);
+    sort_deepest_first(members, out, [](const joined& m) {
+      int64_t position = m.position == NO_MEMBER_POSITION ? -1 : int64_t{m.position};
+      return delete_member{position, m.depth};
+    });
     return STATUS_OK;
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;

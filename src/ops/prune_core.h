@@ -150,20 +150,25 @@ void catalog_links_dependents(const catalog_links& links, const uint8_t id[UUID_
                               size_t* first, size_t* last);
 
 // Orders items (each with a depth of 0 or more) deepest first, keeping their
-// order among equal depths, in linear time: depths are bounded by the
-// catalog size, so a count per depth replaces a comparison sort.
-// Throws std::bad_alloc when memory runs out.
+// order among equal depths, into out as convert(item), in linear time:
+// depths are bounded by the catalog size, so a count per depth replaces a
+// comparison sort. Throws std::bad_alloc when memory runs out.
+template <typename T, typename U, typename F>
+void sort_deepest_first(const std::vector<T>& items, std::vector<U>* out, F convert) {
+  int32_t deepest = 0;
+  for (const T& t : items) deepest = std::max(deepest, t.depth);
+  // 4-byte counts: a chain as deep as the catalog needs one per entry.
+  std::vector<uint32_t> start(static_cast<size_t>(deepest) + 2, 0);
+  for (const T& t : items) start[static_cast<size_t>(deepest - t.depth) + 1]++;
+  for (size_t d = 1; d < start.size(); d++) start[d] += start[d - 1];
+  out->resize(items.size());
+  for (const T& t : items) (*out)[start[static_cast<size_t>(deepest - t.depth)]++] = convert(t);
+}
 template <typename T>
 void sort_deepest_first(std::vector<T>* items) {
   if (items->size() < 2) return;
-  int32_t deepest = 0;
-  for (const T& t : *items) deepest = std::max(deepest, t.depth);
-  // 4-byte counts: a chain as deep as the catalog needs one per entry.
-  std::vector<uint32_t> start(static_cast<size_t>(deepest) + 2, 0);
-  for (const T& t : *items) start[static_cast<size_t>(deepest - t.depth) + 1]++;
-  for (size_t d = 1; d < start.size(); d++) start[d] += start[d - 1];
-  std::vector<T> out(items->size());
-  for (const T& t : *items) out[start[static_cast<size_t>(deepest - t.depth)]++] = t;
+  std::vector<T> out;
+  sort_deepest_first(*items, &out, [](const T& t) { return t; });
   items->swap(out);
 }
 
