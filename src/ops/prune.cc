@@ -7,8 +7,9 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "cli/log.h"
@@ -37,6 +38,54 @@ bool uuid_less_key(const catalog_uuid_key& a, const catalog_uuid_key& b) {
   return a.hi != b.hi ? a.hi < b.hi : a.lo < b.lo;
 }
 
+// Small numbers for names, 0 upwards in the order they are first met. An
+// open table of hashes with the names kept beside it: a look-up reads one
+// slot and one copy of the name, both in the cache even with thousands of
+// names, where a node-based map keyed by views into the catalog would read
+// a list node and the catalog record the name was first met in, long gone
+// from the cache at 100,000 entries.
+class name_numbers {
+ public:
+  // The number of name, and whether it was new.
+  std::pair<uint32_t, bool> number(std::string_view name) {
+    if (2 * (names_.size() + 1) > slots_.size()) grow();
+    const uint64_t hash = std::hash<std::string_view>()(name);
+    const size_t mask = slots_.size() - 1;
+    for (size_t k = hash & mask;; k = (k + 1) & mask) {
+      slot& s = slots_[k];
+      if (s.number == EMPTY) {
+        s = {hash, static_cast<uint32_t>(names_.size())};
+        names_.emplace_back(name);
+        return {s.number, true};
+      }
+      if (s.hash == hash && names_[s.number] == name) return {s.number, false};
+    }
+  }
+
+ private:
+  static constexpr uint32_t EMPTY = UINT32_MAX;
+  struct slot {
+    uint64_t hash = 0;
+    uint32_t number = EMPTY;
+  };
+
+  void grow() {
+    std::vector<slot> old;
+    old.swap(slots_);
+    slots_.assign(std::max<size_t>(64, old.size() * 2), slot{});
+    const size_t mask = slots_.size() - 1;
+    for (const slot& s : old) {
+      if (s.number == EMPTY) continue;
+      size_t k = s.hash & mask;
+      while (slots_[k].number != EMPTY) k = (k + 1) & mask;
+      slots_[k] = s;
+    }
+  }
+
+  std::vector<slot> slots_;  // a power of two, at most half full
+  std::vector<std::string> names_;
+};
+
 void links_begin(catalog_links* links, size_t n);
 inline void links_add(catalog_links* links, const catalog_entry& e, uint32_t position);
 void links_resolve(catalog_links* links, unsigned what, const uint8_t* in_run);
@@ -57,9 +106,9 @@ class prune_planner {
     state_.assign(n, PRUNE_UNDECIDED);
     if (filter_) in_run_.assign(n, 0);
     links_begin(&links_, n);
-    // One hash look-up per entry: each name gets a small number, and the
-    // newest entry of every number is kept with its created time.
-    std::unordered_map<std::string_view, uint32_t> ids;
+    // One look-up per entry: each name gets a small number, and the newest
+    // entry of every number is kept with its created time.
+    name_numbers ids;
     for (uint32_t i = 0; i < n; i++) {
       // The records are larger than a line: asking for them a little early
       // keeps the pass streaming.
@@ -83,7 +132,7 @@ class prune_planner {
       } else if (e.retain_until > now_) {
         state_[i] = PRUNE_KEEP_NOT_EXPIRED;
       }
-      auto [it, added] = ids.try_emplace(e.name, static_cast<uint32_t>(newest_.size()));
+      auto [number, added] = ids.number(e.name);
       if (added) {
         newest_.push_back({i, e.created});
         continue;
@@ -91,7 +140,7 @@ class prune_planner {
       // Newer: a later created time, or the same time and a meta path that
       // sorts higher byte-wise. Equal time and path: neither is newer, so
       // both count as newest; which one that is, is settled at the end.
-      newest_entry& best = newest_[it->second];
+      newest_entry& best = newest_[number];
       if (e.created != best.created) {
         if (e.created > best.created) best = {i, e.created};
         continue;
@@ -101,7 +150,7 @@ class prune_planner {
       if (order > 0) {
         best = {i, e.created};
       } else if (order == 0) {
-        ties_.push_back({it->second, i});
+        ties_.push_back({number, i});
       }
     }
   }
