@@ -27,7 +27,7 @@ trap 'rm -rf "$work"' EXIT
 echo "== planning in memory (Google Benchmark, CPU time per plan, median of 5 interleaved runs)"
 "$bench" --benchmark_format=csv --benchmark_repetitions=5 \
   --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
-  2>/dev/null | grep '_median"' | sed 's/_median"/"/' | tee "$work/plan.csv" |
+  2>/dev/null | grep '_median"' | sed 's/_median"/"/' | sort | tee "$work/plan.csv" |
   awk -F, '/^"BM_/ { printf "  %-40s %10.2f ms\n", $1, $4 }'
 awk -F, '
   /^"BM_/ {
