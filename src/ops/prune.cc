@@ -127,11 +127,9 @@ class prune_planner {
         in_run_[i] = 1;
       }
       run_count_++;
-      if (e.retain_until == 0) {
-        state_[i] = PRUNE_KEEP_NO_RETENTION;
-      } else if (e.retain_until > now_) {
-        state_[i] = PRUNE_KEEP_NOT_EXPIRED;
-      }
+      // Without a branch: retention comes in no order one could foresee.
+      uint8_t own = e.retain_until > now_ ? PRUNE_KEEP_NOT_EXPIRED : PRUNE_UNDECIDED;
+      state_[i] = e.retain_until == 0 ? uint8_t{PRUNE_KEEP_NO_RETENTION} : own;
       auto [number, added] = ids.number(e.name);
       if (added) {
         newest_.push_back({i, e.created});
@@ -209,11 +207,16 @@ class prune_planner {
         if (decision_of(i) == PRUNE_DELETE) (void)depth_of(i);
       }
     }
-    out->clear();
+    // Every entry is written and only the deleted ones are kept: deletions
+    // come in no order a branch could foresee.
     const uint32_t n = static_cast<uint32_t>(entries_.size());
+    out->resize(n);
+    size_t kept = 0;
     for (uint32_t i = 0; i < n; i++) {
-      if (decision_of(i) == PRUNE_DELETE) out->push_back({i, depth_of(i)});
+      (*out)[kept] = {i, up_[i].depth};
+      kept += decision_of(i) == PRUNE_DELETE;
     }
+    out->resize(kept);
     sort_deepest_first(out);
   }
 
