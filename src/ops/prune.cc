@@ -423,10 +423,10 @@ namespace {
 // size, where one pass into as many buckets as keys would write to a random
 // line per key. The counts of both passes are kept while the keys are added,
 // so that the keys are not read once more for them. The few runs of equal
-// top bits are then sorted on their own. Keys arrive in position order and
-// the passes keep that order, so equal uuids stay in catalog order even
-// before the run sorts. Damaged catalogs full of one uuid only fall back to
-// the plain sort.
+// top bits are sorted on their own as the merge reaches them (see
+// settling_keys). Keys arrive in position order and the passes keep that
+// order, so equal uuids stay in catalog order even before the run sorts.
+// Damaged catalogs full of one uuid only fall back to the plain sort.
 constexpr size_t DIGITS = size_t{1} << 10;  // the most values of one pass
 
 int key_bits_for(size_t n) {
