@@ -115,6 +115,7 @@ class prune_planner {
       if (i + 32 < n) {
         const char* ahead = reinterpret_cast<const char*>(&entries_[i + 32]);
         __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
         __builtin_prefetch(ahead + sizeof(catalog_entry) - 1);
       }
       const catalog_entry& e = entries_[i];
@@ -586,7 +587,10 @@ void catalog_links_build(const std::vector<catalog_entry>& entries, unsigned wha
   for (uint32_t i = 0; i < n; i++) {
     // The records are larger than a line and far apart in the heap's order
     // of things: asking for them a little early keeps the copy streaming.
-    if (i + 32 < n) __builtin_prefetch(entries[i + 32].uuid);
+    if (i + 32 < n) {
+      __builtin_prefetch(entries[i + 32].uuid);
+      __builtin_prefetch(entries[i + 32].parent_uuid + UUID_SIZE - 1);
+    }
     links_add(out, entries[i], i);
   }
   links_resolve(out, what, nullptr);
