@@ -49,8 +49,9 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     catalog_links_build(entries, CATALOG_LINK_SAME_UUID, &links);
 
     // Membership by uuid: every uuid of the catalog is named by the first
-    // entry that carries it.
-    std::vector<uint8_t> uuid_taken(entries.size(), 0);
+    // entry that carries it, whose link word is marked when the uuid joins.
+    // For the usual uuid of one entry that is the word the walk reads anyway.
+    std::vector<uint32_t>& link_of = links.first_dependent;
 
     // 8 bytes a member while the set is found, so that a set as large as
     // the catalog crowds the link columns out of the cache half as much;
@@ -71,7 +72,7 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     // The target's uuid is in the set from the start, under whichever file
     // of the catalog carries it first.
     int64_t target_pos = catalog_links_find(links, target_uuid);
-    if (target_pos >= 0) uuid_taken[static_cast<size_t>(target_pos)] = 1;
+    if (target_pos >= 0) link_of[static_cast<size_t>(target_pos)] |= CATALOG_MARKED;
 
     std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
     auto offer = [&](uint32_t pos, uint64_t pass, int64_t joined_at, uint32_t member) {
@@ -85,10 +86,10 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
       pending.pop();
       // The first dependent and the flags come from one column, so that a
       // chain costs one look-up per member.
-      uint32_t link = links.first_dependent[c.position];
+      uint32_t link = link_of[c.position];
       uint32_t same = link & CATALOG_SHARED_UUID ? links.first_same_uuid[c.position] : c.position;
-      if (uuid_taken[same]) continue;
-      uuid_taken[same] = 1;
+      if (link_of[same] & CATALOG_MARKED) continue;
+      link_of[same] |= CATALOG_MARKED;
       members.push_back({c.position, members[c.parent_member].depth + 1});
       uint32_t number = link & CATALOG_POSITION_MASK;
       uint32_t member = static_cast<uint32_t>(members.size() - 1);

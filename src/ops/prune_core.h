@@ -85,15 +85,17 @@ catalog_uuid_key catalog_key_of(const uint8_t id[UUID_SIZE], uint32_t position);
 
 // No catalog position.
 constexpr uint32_t CATALOG_NO_ENTRY = UINT32_MAX;
-// A column of first dependents holds a number in its low 30 bits and two
-// flags above. Positions stay below the mask: catalogs of 2^30 - 1 entries
+// A column of first dependents holds a number in its low 29 bits and three
+// flags above. Positions stay below the mask: catalogs of 2^29 - 1 entries
 // and more are refused.
-constexpr uint32_t CATALOG_POSITION_MASK = 0x3fffffffu;
+constexpr uint32_t CATALOG_POSITION_MASK = 0x1fffffffu;
 constexpr uint32_t CATALOG_NO_DEPENDENT = CATALOG_POSITION_MASK;
 // The number is an index in catalog_links::more, not a position.
 constexpr uint32_t CATALOG_MORE_DEPENDENTS = 0x80000000u;
 // Other positions carry the same uuid.
 constexpr uint32_t CATALOG_SHARED_UUID = 0x40000000u;
+// Left clear by the build, for a walk to mark the entries it has met.
+constexpr uint32_t CATALOG_MARKED = 0x20000000u;
 
 struct catalog_slice {
   uint32_t first = 0, last = 0;
