@@ -22,6 +22,7 @@
 #include "ops/prune.h"
 #include "ops/recompress.h"
 #include "ops/scrub.h"
+#include "ops/store_checks.h"
 #include "ops/synthetic_full.h"
 #include "setup/encrypt_init.h"
 #include "setup/tls.h"
@@ -34,26 +35,11 @@
 
 namespace {
 
+using test::is_temporary_name;
 using test::restore;
+using test::scrub_dir;
 using test::snapshot;
 using test::Snapshot;
-
-// Names a failed or interrupted run may leave: the temporary image and meta
-// files of the store, the spare name of a recompress, the temporary and
-// moved-aside files of the set-up commands.
-bool is_temporary_name(const std::string& name) {
-  return name.ends_with(".tmp") || name.ends_with(".recompress.old") ||
-         name.find(".tmp-") != std::string::npos || name.find(".old-") != std::string::npos;
-}
-
-status_t scrub_dir(const std::string& dir) {
-  scrub_request req;
-  req.backup_dir = dir.c_str();
-  testing::internal::CaptureStderr();
-  status_t s = scrub_backups(req);
-  testing::internal::GetCapturedStderr();
-  return s;
-}
 
 // One way of failing a call. ops lists the calls it applies to (empty: all).
 struct FaultKind {
