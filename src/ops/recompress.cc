@@ -242,7 +242,13 @@ status_t recompress_backup(const recompress_request& req) {
   if (!req.meta_path) return STATUS_INVALID;
   loaded_backup b;
   status_t s = backup_load(req.meta_path, &b);
-  if (s == STATUS_OK) s = recompress_loaded(b, req);
+  // Every name is made before the file it names: memory running out leaves
+  // the backup as it was, with at most a temporary file beside it.
+  try {
+    if (s == STATUS_OK) s = recompress_loaded(b, req);
+  } catch (const std::bad_alloc&) {
+    s = STATUS_NO_MEMORY;
+  }
   backup_release(&b);
   return s;
 }

@@ -117,10 +117,15 @@ status_t backup_load(const char* meta_path, loaded_backup* out) {
 
   char image[PATH_CAP];
   s = image_path_for_meta(meta_path, image, sizeof(image));
-  out->meta_path = meta_path;
-  out->header = std::move(header);
-  if (s != STATUS_OK) return STATUS_INVALID;  // the header stays loaded, with no table
-  out->image_path = image;
+  try {
+    out->meta_path = meta_path;
+    out->header = std::move(header);
+    if (s != STATUS_OK) return STATUS_INVALID;  // the header stays loaded, with no table
+    out->image_path = image;
+  } catch (const std::bad_alloc&) {
+    backup_release(out);
+    return STATUS_NO_MEMORY;
+  }
 
   if (header_block_count(*out->header) == 0) return STATUS_OK;
   return table_read(meta_path, *out->header, &out->table);
