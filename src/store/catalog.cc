@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
 #include "cli/log.h"
 #include "store/fs.h"
@@ -199,12 +198,12 @@ status_t chain_block_map_build(const backup_chain& chain, chain_block_map* out) 
   const uint64_t count = volume_size / block_size + (volume_size % block_size != 0 ? 1 : 0);
 
   std::vector<block_slot> slots;
+  // A count past max_size() is refused before resize could throw
+  // std::length_error for it.
+  if (count > slots.max_size()) return STATUS_NO_MEMORY;
   try {
-    if (count > slots.max_size()) return STATUS_NO_MEMORY;
     slots.resize(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  } catch (const std::length_error&) {
     return STATUS_NO_MEMORY;
   }
   for (size_t i = 0; i < slots.size(); i++) slots[i].block_index = i;

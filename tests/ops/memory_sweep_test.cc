@@ -30,6 +30,7 @@
 #include "store/backup.h"
 #include "store/catalog.h"
 #include "store/format.h"
+#include "store/header.h"
 #include "store_writer.h"
 #include "support/alloc_fault.h"
 #include "support/test_util.h"
@@ -261,6 +262,17 @@ TEST_F(MemorySweepTest, AclAddIsOutOfMemoryAndWritesNothingOrTheWholeLine) {
         EXPECT_EQ(test::read_text(path),
                   r.status == STATUS_OK ? old_text + "key-two backups/c/**\n" : old_text);
       });
+}
+
+TEST_F(MemorySweepTest, MetaWriteLeavesTheOldMetaFileOrTheNewOne) {
+  loaded_backup b;
+  ASSERT_EQ(backup_load(new_full_.meta_path.c_str(), &b), STATUS_OK);
+  backup_header changed = *b.header;
+  header_set_retain_until(&changed, 1900000000);
+  const std::string path = new_full_.meta_path;
+  Snapshot after = sweep_store_change(
+      [&] { return meta_write(path.c_str(), 0644, changed, b.table.data(), b.table.size()); });
+  EXPECT_NE(after, before_);
 }
 
 TEST_F(MemorySweepTest, SyntheticFullLeavesTheChainAndNoFullOrAWholeOne) {
