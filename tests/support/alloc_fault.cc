@@ -35,24 +35,30 @@ void* allocate(std::size_t size, std::size_t align) {
   return posix_memalign(&p, align, size) == 0 ? p : nullptr;
 }
 
-// The throwing forms: a failed malloc asks the new handler, as the standard
-// operator new does; an injected failure throws at once.
-void* allocate_or_throw(std::size_t size, std::size_t align) {
-  if (fault_now()) throw std::bad_alloc();
+// malloc, asking the new handler when it fails, as the standard operator
+// new does; null when there is no handler.
+void* allocate_or_handle(std::size_t size, std::size_t align) {
   for (;;) {
     if (void* p = allocate(size, align)) return p;
     std::new_handler handler = std::get_new_handler();
-    if (!handler) throw std::bad_alloc();
+    if (!handler) return nullptr;
     handler();
   }
+}
+
+// Each counts the call once; an injected failure skips the allocation.
+void* allocate_or_throw(std::size_t size, std::size_t align) {
+  if (fault_now()) throw std::bad_alloc();
+  if (void* p = allocate_or_handle(size, align)) return p;
+  throw std::bad_alloc();
 }
 
 void* allocate_or_null(std::size_t size, std::size_t align) noexcept {
   if (fault_now()) return nullptr;
   try {
-    return allocate_or_throw(size, align);
+    return allocate_or_handle(size, align);
   } catch (...) {
-    return nullptr;
+    return nullptr;  // a handler that gave up by throwing
   }
 }
 
