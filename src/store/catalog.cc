@@ -169,7 +169,13 @@ status_t chain_resolve(const char* target_meta, const char* search_dir, backup_c
     // Loaded only once the whole chain is known; member 0 is the FULL.
     members.resize(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
-      s = backup_load(paths[paths.size() - 1 - i].c_str(), &members[i]);
+      // A member whose recompress was killed between its renames is put
+      // right before its payloads are read; if it cannot be, the chain is
+      // not used.
+      const char* path = paths[paths.size() - 1 - i].c_str();
+      int outcome = BACKUP_REWRITE_NONE;
+      s = backup_finish_rewrite(path, &outcome);
+      if (s == STATUS_OK) s = backup_load(path, &members[i]);
       if (s != STATUS_OK) {
         for (auto& m : members) backup_release(&m);
         return s;
