@@ -390,9 +390,11 @@ TEST_F(MemorySweepTest, ScrubThatCannotLoadABackupFailsAndChangesNothing) {
 
 // ---- Uploads and set-up files ----
 
+// The body is larger than the area a reader keeps, so its rest is read
+// through a buffer of its own.
 TEST_F(MemorySweepTest, JournalReplayIsOutOfMemoryWithNothingReplayed) {
   const std::string path = tmp_.file("up.part");
-  journal_fixture::Journal j;
+  journal_fixture::Journal j(0, "db", "up.csfb", 140000);
   j.block(0, 100);
   j.block(1, 200);
   j.commit(2, 7);
