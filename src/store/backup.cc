@@ -142,13 +142,19 @@ void backup_release(loaded_backup* b) {
 
 namespace {
 
-// True when the meta file at path verifies whole (header and table) and
-// belongs to the backup of header old.
-bool meta_file_verifies(const char* path, const backup_header& old, backup_header* scratch) {
-  if (header_read(path, scratch) != STATUS_OK) return false;
-  if (memcmp(header_uuid(*scratch), header_uuid(old), UUID_SIZE) != 0) return false;
-  std::vector<block_entry> table;
-  return header_block_count(*scratch) == 0 || table_read(path, *scratch, &table) == STATUS_OK;
+// 0 when the meta file at path verifies whole (header and table) and belongs
+// to the backup of header old; -2 or -1 when that could not be found out
+// (no memory, a read error); -7 otherwise.
+status_t meta_file_verifies(const char* path, const backup_header& old, backup_header* scratch) {
+  status_t s = header_read(path, scratch);
+  if (s == STATUS_OK && memcmp(header_uuid(*scratch), header_uuid(old), UUID_SIZE) != 0)
+    s = STATUS_CORRUPT;
+  if (s == STATUS_OK && header_block_count(*scratch) != 0) {
+    std::vector<block_entry> table;
+    s = table_read(path, *scratch, &table);
+  }
+  if (s == STATUS_OK || s == STATUS_NO_MEMORY || s == STATUS_IO) return s;
+  return STATUS_CORRUPT;
 }
 
 }  // namespace
@@ -192,8 +198,11 @@ status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
 
   // Finishing keeps what the rewrite made, and needs the new meta file to
   // verify and to describe the image in place.
-  if (spare_is_old && meta_file_verifies(tmp_meta.c_str(), *old_h, new_h.get()) &&
-      header_image_bytes(*new_h) == static_cast<uint64_t>(im.st_size)) {
+  if (!spare_is_old) return STATUS_OK;
+  s = meta_file_verifies(tmp_meta.c_str(), *old_h, new_h.get());
+  // Not knowing is not a verdict: the pair is left for a later reader.
+  if (s == STATUS_NO_MEMORY || s == STATUS_IO) return s;
+  if (s == STATUS_OK && header_image_bytes(*new_h) == static_cast<uint64_t>(im.st_size)) {
     s = fs_rename(tmp_meta.c_str(), meta_path);
     if (s == STATUS_OK) s = fs_fsync_parent(meta_path);
     if (s != STATUS_OK) return s;
@@ -204,7 +213,7 @@ status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
   }
   // Otherwise the old pair is put back, when the spare is the image the
   // meta file describes and the image in place is not.
-  if (spare_is_old && static_cast<uint64_t>(im.st_size) != old_fits) {
+  if (static_cast<uint64_t>(im.st_size) != old_fits) {
     s = fs_rename(spare.c_str(), image);
     if (s == STATUS_OK) s = fs_fsync_parent(image);
     if (s != STATUS_OK) return s;
