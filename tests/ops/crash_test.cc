@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ops/scrub.h"
+#include "ops/sweep_support.h"
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/naming.h"
@@ -35,7 +36,9 @@ extern char** environ;
 
 namespace {
 
+using test::is_temporary_name;
 using test::restore;
+using test::scrub_dir;
 using test::snapshot;
 using test::Snapshot;
 
@@ -69,22 +72,9 @@ void restore_from(const std::string& dir, const Snapshot& now, const Snapshot& s
   }
 }
 
-bool is_temporary_name(const std::string& name) {
-  return name.ends_with(".tmp") || name.ends_with(".recompress.old");
-}
-
 uint64_t env_number(const char* name, uint64_t fallback) {
   const char* v = getenv(name);
   return v && *v ? std::strtoull(v, nullptr, 10) : fallback;
-}
-
-status_t scrub_dir(const std::string& dir) {
-  scrub_request req;
-  req.backup_dir = dir.c_str();
-  testing::internal::CaptureStderr();
-  status_t s = scrub_backups(req);
-  testing::internal::GetCapturedStderr();
-  return s;
 }
 
 // Starts the program with its outputs thrown away.

@@ -352,7 +352,7 @@ class RemovalSweepTest : public FaultSweepTest {
                                     {4, 5}, 1700000200, expired);
     s_.new_full =
         write_small_backup(s_.dir, "db-new-full", KIND_FULL, "", 4, {}, 1800000000, expired);
-    writer_backup_spec desc;
+    writer_backup_desc desc;
     desc.dir = s_.dir;
     desc.name = "web";
     desc.file_stem = "web-full";

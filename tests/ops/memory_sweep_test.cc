@@ -109,7 +109,7 @@ class MemorySweepTest : public ::testing::Test {
                                         1700000200, expired);
     new_full_ = test::write_small_backup(dir_, "db-new-full", KIND_FULL, "", 4, {0, 5}, 1800000000,
                                          expired);
-    writer_backup_spec other;
+    writer_backup_desc other;
     other.dir = dir_;
     other.name = "web";
     other.file_stem = "web-full";

@@ -29,7 +29,7 @@ inline writer_result write_small_backup(const std::string& dir, const std::strin
                                         uint8_t kind, const std::string& parent, uint64_t seed,
                                         std::vector<uint64_t> blocks = {},
                                         int64_t created = 1700000000, int64_t retain_until = 0) {
-  writer_backup_spec desc;
+  writer_backup_desc desc;
   desc.dir = dir;
   desc.name = "db";
   desc.file_stem = stem;
