@@ -265,7 +265,7 @@ int cmd_backup(int argc, char** argv) {
   if (!a.words.empty()) usage_fail("unexpected argument '" + a.words[0] + "' for backup");
   if (!a.has("--dir")) usage_fail("backup needs --dir");
 
-  writer_backup_spec desc;
+  writer_backup_desc desc;
   desc.dir = a.get("--dir", "");
   desc.name = a.get("--name", "db");
   desc.kind = parse_kind(a.get("--kind", "full"));
@@ -405,7 +405,7 @@ int cmd_journal(int argc, char** argv) {
             {"--no-commit"}, "journal");
   if (!a.words.empty()) usage_fail("unexpected argument '" + a.words[0] + "' for journal");
   if (!a.has("--dir")) usage_fail("journal needs --dir");
-  writer_journal_spec desc;
+  writer_journal_desc desc;
   desc.dir = a.get("--dir", "");
   desc.stem = a.get("--stem", "upload");
   desc.kind = parse_kind(a.get("--kind", "full"));

@@ -271,7 +271,7 @@ void writer_block_data(writer_content content, uint64_t seed, uint64_t block_id,
   }
 }
 
-status_t writer_write_backup(const writer_backup_spec& desc, writer_result* out) {
+status_t writer_write_backup(const writer_backup_desc& desc, writer_result* out) {
   if (desc.dir.empty() || desc.kind > KIND_INC || desc.codec > CODEC_LZ4 ||
       desc.cipher > CIPHER_CHACHA20_POLY1305)
     return STATUS_INVALID;
@@ -491,7 +491,7 @@ void put_record(std::vector<uint8_t>* out, const uint8_t payload[BLOCK_ENTRY_SIZ
 
 }  // namespace
 
-status_t writer_write_journal(const writer_journal_spec& desc, writer_journal_result* out) {
+status_t writer_write_journal(const writer_journal_desc& desc, writer_journal_result* out) {
   if (desc.dir.empty() || !valid_stem(desc.stem) || desc.body_size > JOURNAL_BODY_MAX)
     return STATUS_INVALID;
   const std::string image_name = desc.stem + image_ext_for_kind(desc.kind);

@@ -28,7 +28,7 @@ enum class writer_content : uint8_t {
 void writer_block_data(writer_content content, uint64_t seed, uint64_t block_id, uint8_t* out,
                        size_t len);
 
-struct writer_backup_spec {
+struct writer_backup_desc {
   std::string dir;                 // where the meta and image files go
   std::string name = "db";         // header name (also the file name stem)
   uint8_t kind = KIND_FULL;        // FULL, DIFF or INC
@@ -68,7 +68,7 @@ struct writer_result {
 // else the status of the failing store call. DIFF/INC take uuid links,
 // block_size, volume_size, codec default and source_info from the parent's
 // header.
-[[nodiscard]] status_t writer_write_backup(const writer_backup_spec& desc, writer_result* out);
+[[nodiscard]] status_t writer_write_backup(const writer_backup_desc& desc, writer_result* out);
 
 // Damage on request, applied in place to a written backup. Flipping inverts
 // every bit of one payload byte (-4 when the table has no such block, -3 for
@@ -94,7 +94,7 @@ struct writer_result {
 // counting them when commit is true. The journal is created with O_EXCL (-5
 // when it exists), mode 0640. The body is the header of a new backup of the
 // given kind and name; a body_size above 131072 is padded with zeros.
-struct writer_journal_spec {
+struct writer_journal_desc {
   std::string dir;
   std::string stem = "upload";
   uint8_t kind = KIND_FULL;
@@ -111,5 +111,5 @@ struct writer_journal_result {
   std::string partial_image_path;
   uint8_t uuid[16] = {};
 };
-[[nodiscard]] status_t writer_write_journal(const writer_journal_spec& desc,
+[[nodiscard]] status_t writer_write_journal(const writer_journal_desc& desc,
                                             writer_journal_result* out);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <new>
 #include <string>
 
 #include "codec/digest.h"
@@ -51,7 +52,12 @@ status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE], uint8_
   if (got < kept) return STATUS_CORRUPT;
   crc = crc32c_update(crc, body, kept);
   if (body_size > kept) {
-    std::vector<uint8_t> scratch(65536);
+    std::vector<uint8_t> scratch;
+    try {
+      scratch.resize(65536);
+    } catch (const std::bad_alloc&) {
+      return STATUS_NO_MEMORY;
+    }
     uint64_t off = JOURNAL_HEADER_SIZE + kept;
     size_t left = body_size - kept;
     while (left > 0) {
@@ -92,8 +98,8 @@ status_t journal_replay_records(const uint8_t* records, size_t len, journal_repl
   // First walk: how far the valid records reach and where the last valid
   // commit stands. Records after that commit do not count.
   size_t count = len / JOURNAL_RECORD_SIZE;
-  size_t changes = 0;       // BLOCK and REMOVE records so far
-  size_t committed = 0;     // records up to and including the last commit
+  size_t changes = 0;    // BLOCK and REMOVE records so far
+  size_t committed = 0;  // records up to and including the last commit
   uint64_t commit_value = 0;
   bool have_commit = false;
   for (size_t i = 0; i < count; i++) {
@@ -115,18 +121,22 @@ status_t journal_replay_records(const uint8_t* records, size_t len, journal_repl
 
   std::map<uint64_t, block_entry> held;
   uint64_t drops = 0;
-  for (size_t i = 0; i < committed; i++) {
-    const uint8_t* r = records + i * JOURNAL_RECORD_SIZE;
-    if (r[JR_TYPE] == JOURNAL_BLOCK) {
-      block_entry e;
-      block_entry_decode(r, &e);
-      held[e.block_id] = e;
-    } else if (r[JR_TYPE] == JOURNAL_REMOVE) {
-      drops += held.erase(load_le64(r));
-    }
-  }
   journal_replay result;
-  result.entries.reserve(held.size());
+  try {
+    for (size_t i = 0; i < committed; i++) {
+      const uint8_t* r = records + i * JOURNAL_RECORD_SIZE;
+      if (r[JR_TYPE] == JOURNAL_BLOCK) {
+        block_entry e;
+        block_entry_decode(r, &e);
+        held[e.block_id] = e;
+      } else if (r[JR_TYPE] == JOURNAL_REMOVE) {
+        drops += held.erase(load_le64(r));
+      }
+    }
+    result.entries.reserve(held.size());
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
   for (auto& kv : held) result.entries.push_back(kv.second);
   result.drops = drops;
   result.commit_value = commit_value;
@@ -140,7 +150,12 @@ status_t journal_load(const char* path, journal_replay* out) {
   status_t s = fs_open_read(path, fd.out());
   if (s != STATUS_OK) return s;
   uint8_t header[JOURNAL_HEADER_SIZE];
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  std::vector<uint8_t> body;
+  try {
+    body.resize(JOURNAL_BODY_AREA);
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
   uint64_t records_offset = 0;
   s = journal_read_header(fd.get(), header, body.data(), &records_offset);
   if (s != STATUS_OK) return s;
@@ -152,7 +167,12 @@ status_t journal_load(const char* path, journal_replay* out) {
   // A journal holds one 64-byte record per block written; 1 GiB of records
   // is far beyond any volume this system backs up.
   if (len > (uint64_t{1} << 30)) return STATUS_NO_MEMORY;
-  std::vector<uint8_t> records(static_cast<size_t>(len));
+  std::vector<uint8_t> records;
+  try {
+    records.resize(static_cast<size_t>(len));
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
   size_t got = 0;
   s = fs_pread_full(fd.get(), records.data(), records.size(), records_offset, &got);
   if (s != STATUS_OK) return s;
@@ -160,16 +180,22 @@ status_t journal_load(const char* path, journal_replay* out) {
 }
 
 int remove_partial(const char* journal_path) {
-  std::string dir = dir_of(journal_path);
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  std::vector<uint8_t> body;
   char image_name[JOURNAL_NAME_LEN];
-  status_t s = journal_read_names(journal_path, body.data(), nullptr, image_name);
-  if (s != STATUS_OK) {
-    // Without the image name the image cannot be found; removing the journal
-    // alone would leave an image that nothing lists any more.
-    return s == STATUS_NOT_FOUND ? ENOENT : EIO;
+  std::string image;
+  try {
+    body.resize(JOURNAL_BODY_AREA);
+    status_t s = journal_read_names(journal_path, body.data(), nullptr, image_name);
+    if (s == STATUS_NO_MEMORY) return ENOMEM;
+    if (s != STATUS_OK) {
+      // Without the image name the image cannot be found; removing the
+      // journal alone would leave an image that nothing lists any more.
+      return s == STATUS_NOT_FOUND ? ENOENT : EIO;
+    }
+    image = dir_of(journal_path) + "/" + image_name + ".tmp";
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;  // nothing removed
   }
-  std::string image = dir + "/" + image_name + ".tmp";
   if (fs_remove(image.c_str()) != STATUS_OK && errno != ENOENT) return errno;
   if (fs_remove(journal_path) != STATUS_OK) return errno;
   return 0;

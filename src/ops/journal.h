@@ -61,7 +61,8 @@ enum : uint8_t { JOURNAL_BLOCK = 1, JOURNAL_REMOVE = 2, JOURNAL_COMMIT = 3 };
 // success the text fields are terminated, and *out_records_offset (optional)
 // is 512 + body_size. -7 for a short file, wrong magic or version, body_size
 // out of range, a checksum mismatch, or an image_name that is not a plain
-// file name (empty, ".", "..", or containing "/"); mapped status for a failed read.
+// file name (empty, ".", "..", or containing "/"); mapped status for a failed read;
+// -2 when there is no memory to read a body larger than the area.
 [[nodiscard]] status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE],
                                            uint8_t* body, uint64_t* out_records_offset);
 
@@ -83,11 +84,13 @@ struct journal_replay {
 // Replays the records in a buffer (the bytes from the records offset to the
 // end of the file). The walk stops at the first record with a wrong crc, an
 // unknown type, or a commit whose record_count disagrees; a tail shorter than
-// 64 bytes is ignored. -7 when there is no valid commit.
+// 64 bytes is ignored. -7 when there is no valid commit; -2 when memory runs
+// out (*out is then untouched).
 [[nodiscard]] status_t journal_replay_records(const uint8_t* records, size_t len,
                                               journal_replay* out);
 
-// Reads a journal file whole (header, body and records) and replays it.
+// Reads a journal file whole (header, body and records) and replays it; -2
+// when memory runs out or the records exceed 1 GiB.
 [[nodiscard]] status_t journal_load(const char* path, journal_replay* out);
 
 // Removes one interrupted upload: its partial image, then its journal. The

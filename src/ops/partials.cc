@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,7 @@ const char* listing_kind(uint8_t kind) {
   return "INC";
 }
 
-}  // namespace
-
-int list_partials(const char* dir, int32_t delete_flag, int64_t older_than_days) {
+int list_partials_unguarded(const char* dir, int32_t delete_flag, int64_t older_than_days) {
   unique_dir listing;
   if (fs_dir_open(dir, &listing.dir) != STATUS_OK) {
     fprintf(stderr, "error: cannot open %s\n", dir);
@@ -94,4 +93,18 @@ int list_partials(const char* dir, int32_t delete_flag, int64_t older_than_days)
   if (counted == 0) printf("no partial backups in %s\n", dir);
   fflush(stdout);
   return removal_failed ? 1 : 0;
+}
+
+}  // namespace
+
+int list_partials(const char* dir, int32_t delete_flag, int64_t older_than_days) {
+  // A removal in progress is never cut short by this: remove_partial takes
+  // what it needs before it removes anything.
+  try {
+    return list_partials_unguarded(dir, delete_flag, older_than_days);
+  } catch (const std::bad_alloc&) {
+    fflush(stdout);
+    fprintf(stderr, "error: cannot read %s: %s\n", dir, strerror(ENOMEM));
+    return 1;
+  }
 }

@@ -1,12 +1,9 @@
 #include "ops/recompress.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "codec/cipher.h"
@@ -16,6 +13,7 @@
 #include "store/format.h"
 #include "store/fs.h"
 #include "store/header.h"
+#include "store/naming.h"
 
 // A rewrite replaces two files that only make sense together: the image and
 // the meta file whose table points into it. Everything new is written and
@@ -23,7 +21,9 @@
 // leaves the backup exactly as it was. The swap itself is two renames; the old
 // image keeps a second name until the new meta file is in place, so that a
 // failure between the renames can put the old image back instead of leaving a
-// new image under the old table.
+// new image under the old table, and a kill between them is put right by
+// backup_finish_rewrite before anything reads the backup again (scrub,
+// synthetic-full and the next recompress call it).
 
 namespace {
 
@@ -133,11 +133,8 @@ status_t write_meta_file(const std::string& path, const backup_header& header,
 // old image under its spare name) with an error.
 status_t swap_in(const loaded_backup& b, const std::string& new_image,
                  const std::string& new_meta) {
-  const std::string old_image = b.image_path + ".recompress.old";
-  // A spare name left by an interrupted run is ours to replace.
-  status_t s = fs_remove(old_image.c_str());
-  if (s != STATUS_OK && s != STATUS_NOT_FOUND) return s;
-  s = fs_link(b.image_path.c_str(), old_image.c_str());
+  const std::string old_image = b.image_path + BACKUP_SPARE_SUFFIX;
+  status_t s = fs_link(b.image_path.c_str(), old_image.c_str());
   if (s != STATUS_OK) return s;
 
   s = fs_rename(new_image.c_str(), b.image_path.c_str());
@@ -161,38 +158,11 @@ status_t swap_in(const loaded_backup& b, const std::string& new_image,
   return STATUS_OK;
 }
 
-// A run killed between the two renames of swap_in leaves the old meta file
-// beside the new image, with the old image under its spare name and the new
-// meta file complete under its temporary name: the backup does not decode
-// until the old image is back. The spare is told from a stale one by its
-// size: it fits the meta file, and the image in place does not. Putting it
-// back makes the backup the old one again, which this run then rewrites.
-status_t undo_interrupted_swap(const loaded_backup& b) {
-  const std::string spare = b.image_path + ".recompress.old";
-  const std::string tmp_meta = b.meta_path + ".tmp";
-  struct stat sp, im, tm;
-  const std::pair<const std::string*, struct stat*> looks[] = {
-      {&spare, &sp}, {&tmp_meta, &tm}, {&b.image_path, &im}};
-  for (const auto& [path, st] : looks) {
-    status_t s = fs_stat(path->c_str(), st);
-    if (s == STATUS_NOT_FOUND) return STATUS_OK;
-    if (s != STATUS_OK) return s;
-  }
-  uint64_t fits = header_image_bytes(*b.header);
-  if ((sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) ||
-      static_cast<uint64_t>(sp.st_size) != fits || static_cast<uint64_t>(im.st_size) == fits)
-    return STATUS_OK;
-  status_t s = fs_rename(spare.c_str(), b.image_path.c_str());
-  if (s == STATUS_OK) s = fs_fsync_parent(b.image_path.c_str());
-  return s;
-}
-
 status_t recompress_loaded(const loaded_backup& b, const recompress_request& req) {
   // Sealed payloads cannot be decoded without the key, and treating them as
   // compressed data would fail or write garbage.
   if (header_cipher(*b.header) != CIPHER_NONE) return STATUS_NOT_SUPPORTED;
-  status_t s = undo_interrupted_swap(b);
-  if (s == STATUS_OK) s = check_entries(b);
+  status_t s = check_entries(b);
   if (s != STATUS_OK) return s;
 
   uint8_t codec = req.codec == CODEC_LZ4 ? CODEC_LZ4 : CODEC_ZSTD;
@@ -236,13 +206,37 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   return swap_in(b, tmp_image, tmp_meta);
 }
 
+// Removes the spare image a finished rewrite left, and makes that durable.
+status_t remove_spare(const char* meta_path) {
+  char image[PATH_CAP];
+  status_t s = image_path_for_meta(meta_path, image, sizeof image);
+  if (s != STATUS_OK) return STATUS_OK;  // backup_load reports the name
+  const std::string spare = std::string(image) + BACKUP_SPARE_SUFFIX;
+  s = fs_remove(spare.c_str());
+  if (s == STATUS_NOT_FOUND) return STATUS_OK;
+  if (s == STATUS_OK) s = fs_fsync_parent(spare.c_str());
+  return s;
+}
+
 }  // namespace
 
 status_t recompress_backup(const recompress_request& req) {
   if (!req.meta_path) return STATUS_INVALID;
+  // A rewrite killed between its renames is put right first, and a spare
+  // image it or a finished one left goes before anything new is written:
+  // a spare beside a new meta file must always mean a swap under way.
+  int outcome = BACKUP_REWRITE_NONE;
+  status_t s = backup_finish_rewrite(req.meta_path, &outcome);
   loaded_backup b;
-  status_t s = backup_load(req.meta_path, &b);
-  if (s == STATUS_OK) s = recompress_loaded(b, req);
+  // Every name is made before the file it names: memory running out leaves
+  // the backup as it was, with at most a temporary file beside it.
+  try {
+    if (s == STATUS_OK) s = remove_spare(req.meta_path);
+    if (s == STATUS_OK) s = backup_load(req.meta_path, &b);
+    if (s == STATUS_OK) s = recompress_loaded(b, req);
+  } catch (const std::bad_alloc&) {
+    s = STATUS_NO_MEMORY;
+  }
   backup_release(&b);
   return s;
 }

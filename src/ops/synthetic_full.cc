@@ -148,6 +148,7 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   // Until the meta file exists the new image is invisible to every other
   // command; a failure before that point leaves at most the temporary image.
   std::string tmp_path = std::string(image_path) + ".tmp";
+  const std::string tmp_meta_path = std::string(meta_path) + ".tmp";
   unique_fd out;
   s = fs_create(tmp_path.c_str(), 0644, out.out());
   uint64_t image_bytes = 0;
@@ -168,7 +169,7 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   if (s != STATUS_OK) return s;
   // The image must be in place on disk before the meta file that names it.
   s = fs_fsync_parent(image_path);
-  if (s == STATUS_OK) s = fs_rename((std::string(meta_path) + ".tmp").c_str(), meta_path);
+  if (s == STATUS_OK) s = fs_rename(tmp_meta_path.c_str(), meta_path);
   if (s == STATUS_OK) s = fs_fsync_parent(meta_path);
   if (s != STATUS_OK) {
     // An image without its meta file is no backup, only a name in the way of
@@ -197,7 +198,13 @@ status_t synthetic_full(const synthetic_full_request& req) {
     log_write(LOG_INFO_LEVEL,
               "synthetic_full: chain is already a single FULL backup, nothing to do");
   } else {
-    s = collapse(req, chain);
+    // Every name is made before the first file is put in place, so memory
+    // running out leaves at most a temporary file.
+    try {
+      s = collapse(req, chain);
+    } catch (const std::bad_alloc&) {
+      s = STATUS_NO_MEMORY;
+    }
   }
   chain_release(&chain);
   return s;

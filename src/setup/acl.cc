@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -152,27 +153,33 @@ int dir_path_is_safe(const char* path) {
 
 status_t acl_add(const acl_add_request& req, char* key_out, size_t key_cap) {
   if (!req.acl_file || !req.dirs || !key_out || key_cap <= KEY_MAX) return STATUS_INVALID;
-  if (!dirs_are_acceptable(req.dirs)) return STATUS_INVALID;
+  // Checking the patterns and building the line take memory; without it
+  // nothing is written.
+  try {
+    if (!dirs_are_acceptable(req.dirs)) return STATUS_INVALID;
 
-  std::string key;
-  if (req.key) {
-    if (!key_is_acceptable(req.key)) return STATUS_INVALID;
-    key = req.key;
-  } else {
-    uint8_t bytes[GENERATED_KEY_BYTES];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) return STATUS_IO;
-    char hex[2 * GENERATED_KEY_BYTES + 1];
-    setup_hex_lower(bytes, sizeof bytes, hex);
-    key = hex;
+    std::string key;
+    if (req.key) {
+      if (!key_is_acceptable(req.key)) return STATUS_INVALID;
+      key = req.key;
+    } else {
+      uint8_t bytes[GENERATED_KEY_BYTES];
+      if (RAND_bytes(bytes, sizeof bytes) != 1) return STATUS_IO;
+      char hex[2 * GENERATED_KEY_BYTES + 1];
+      setup_hex_lower(bytes, sizeof bytes, hex);
+      key = hex;
+    }
+
+    std::string line = key + " " + req.dirs + "\n";
+    if (line_enters_quoted_value(line)) return STATUS_INVALID;
+    status_t s = append_line(req.acl_file, line);
+    if (s != STATUS_OK) return s;
+
+    size_t n = key.size() < key_cap - 1 ? key.size() : key_cap - 1;
+    memcpy(key_out, key.data(), n);
+    key_out[n] = '\0';
+    return STATUS_OK;
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
   }
-
-  std::string line = key + " " + req.dirs + "\n";
-  if (line_enters_quoted_value(line)) return STATUS_INVALID;
-  status_t s = append_line(req.acl_file, line);
-  if (s != STATUS_OK) return s;
-
-  size_t n = key.size() < key_cap - 1 ? key.size() : key_cap - 1;
-  memcpy(key_out, key.data(), n);
-  key_out[n] = '\0';
-  return STATUS_OK;
 }

@@ -20,8 +20,9 @@ struct acl_add_request {
 // patterns, a pattern over 63 characters, a control character, a comment
 // mark after a blank, a quoted value after "=", a key over 64 characters or
 // with a blank. STATUS_IO when the file cannot be opened or written; a failed
-// write leaves the file as it was. A file made here is 0600; an existing one
-// keeps its mode. No lock is taken and duplicate keys are not looked for.
+// write leaves the file as it was; STATUS_NO_MEMORY, writing nothing, when
+// memory runs out. A file made here is 0600; an existing one keeps its mode.
+// No lock is taken and duplicate keys are not looked for.
 [[nodiscard]] status_t acl_add(const acl_add_request& req, char* key_out, size_t key_cap);
 
 // 1 when every "/"-separated component is non-empty, not "." or "..", and has

@@ -4,6 +4,9 @@
 #include <openssl/rand.h>
 #include <sys/stat.h>
 
+#include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "store/fs.h"
@@ -13,13 +16,17 @@ namespace {
 constexpr int NAME_ATTEMPTS = 8;
 
 // A name beside final_path: "<final_path><tag><8 random hex digits>". Empty
-// when the random generator fails.
+// when the random generator fails or the name cannot be allocated.
 std::string random_sibling(const std::string& final_path, const char* tag) {
   uint8_t r[4];
   if (RAND_bytes(r, sizeof r) != 1) return std::string();
   char hex[2 * sizeof r + 1];
   setup_hex_lower(r, sizeof r, hex);
-  return final_path + tag + hex;
+  try {
+    return final_path + tag + hex;
+  } catch (const std::bad_alloc&) {
+    return std::string();
+  }
 }
 
 bool path_present(const std::string& path) {
@@ -52,7 +59,11 @@ bool setup_path_is_symlink(const char* path) {
 status_t setup_temp_write(const char* final_path, mode_t mode, bool exact_mode, const void* data,
                           size_t len, setup_temp_file* out) {
   out->path.clear();
-  out->final_path = final_path;
+  try {
+    out->final_path = final_path;
+  } catch (const std::bad_alloc&) {
+    return STATUS_IO;
+  }
   unique_fd fd;
   std::string tmp;
   for (int attempt = 0; attempt < NAME_ATTEMPTS; attempt++) {
@@ -65,7 +76,7 @@ status_t setup_temp_write(const char* final_path, mode_t mode, bool exact_mode, 
     tmp.clear();
   }
   if (tmp.empty()) return STATUS_IO;
-  out->path = tmp;
+  out->path = std::move(tmp);  // no allocation once the file exists
 
   size_t written = 0;
   status_t s = STATUS_OK;
@@ -93,7 +104,13 @@ status_t setup_commit(setup_temp_file* files, size_t count) {
     std::string aside;  // where the old file was moved, or empty
     bool placed = false;
   };
-  std::vector<step> steps(count);
+  std::vector<step> steps;
+  try {
+    steps.resize(count);
+  } catch (const std::bad_alloc&) {
+    for (size_t i = 0; i < count; i++) setup_temp_discard(&files[i]);
+    return STATUS_IO;
+  }
 
   auto undo = [&](size_t upto) {
     for (size_t i = upto + 1; i-- > 0;) {
@@ -121,7 +138,7 @@ status_t setup_commit(setup_temp_file* files, size_t count) {
         undo(i);
         return STATUS_IO;
       }
-      steps[i].aside = aside;
+      steps[i].aside = std::move(aside);
     }
     if (fs_rename(files[i].path.c_str(), files[i].final_path.c_str()) != STATUS_OK) {
       undo(i);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 
 #include "setup/setup_file.h"
 #include "store/fs.h"
@@ -105,7 +107,11 @@ bool pem_to_memory(Fn write_pem, std::string* out) {
   char* data = nullptr;
   long len = BIO_get_mem_data(bio.get(), &data);
   if (len <= 0 || !data) return false;
-  out->assign(data, static_cast<size_t>(len));
+  try {
+    out->assign(data, static_cast<size_t>(len));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   return true;
 }
 

@@ -1,12 +1,16 @@
 #include "store/backup.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <limits>
 #include <new>
 
+#include "cli/log.h"
 #include "codec/digest.h"
 #include "store/fs.h"
 #include "store/naming.h"
+#include "store/uuid.h"
 
 namespace {
 
@@ -117,10 +121,15 @@ status_t backup_load(const char* meta_path, loaded_backup* out) {
 
   char image[PATH_CAP];
   s = image_path_for_meta(meta_path, image, sizeof(image));
-  out->meta_path = meta_path;
-  out->header = std::move(header);
-  if (s != STATUS_OK) return STATUS_INVALID;  // the header stays loaded, with no table
-  out->image_path = image;
+  try {
+    out->meta_path = meta_path;
+    out->header = std::move(header);
+    if (s != STATUS_OK) return STATUS_INVALID;  // the header stays loaded, with no table
+    out->image_path = image;
+  } catch (const std::bad_alloc&) {
+    backup_release(out);
+    return STATUS_NO_MEMORY;
+  }
 
   if (header_block_count(*out->header) == 0) return STATUS_OK;
   return table_read(meta_path, *out->header, &out->table);
@@ -129,6 +138,89 @@ status_t backup_load(const char* meta_path, loaded_backup* out) {
 void backup_release(loaded_backup* b) {
   b->header.reset();
   std::vector<block_entry>().swap(b->table);
+}
+
+namespace {
+
+// 0 when the meta file at path verifies whole (header and table) and belongs
+// to the backup of header old; -2 or -1 when that could not be found out
+// (no memory, a read error); -7 otherwise.
+status_t meta_file_verifies(const char* path, const backup_header& old, backup_header* scratch) {
+  status_t s = header_read(path, scratch);
+  if (s == STATUS_OK && memcmp(header_uuid(*scratch), header_uuid(old), UUID_SIZE) != 0)
+    s = STATUS_CORRUPT;
+  if (s == STATUS_OK && header_block_count(*scratch) != 0) {
+    std::vector<block_entry> table;
+    s = table_read(path, *scratch, &table);
+  }
+  if (s == STATUS_OK || s == STATUS_NO_MEMORY || s == STATUS_IO) return s;
+  return STATUS_CORRUPT;
+}
+
+}  // namespace
+
+status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
+  *outcome = BACKUP_REWRITE_NONE;
+  char image[PATH_CAP];
+  if (image_path_for_meta(meta_path, image, sizeof image) != STATUS_OK) return STATUS_OK;
+  std::string spare, tmp_meta;
+  std::unique_ptr<backup_header> old_h, new_h;
+  try {
+    spare = std::string(image) + BACKUP_SPARE_SUFFIX;
+    tmp_meta = std::string(meta_path) + ".tmp";
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+
+  // Only the states between the two renames need anything: a spare that is
+  // not the image in place, beside a new meta file not yet renamed. A spare
+  // that is another name of the image predates the first rename; one
+  // without a new meta file outlived the second.
+  struct stat sp, im, tm;
+  status_t s = fs_stat(spare.c_str(), &sp);
+  if (s == STATUS_NOT_FOUND) return STATUS_OK;
+  if (s == STATUS_OK) s = fs_stat(image, &im);
+  if (s == STATUS_OK && sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) return STATUS_OK;
+  if (s == STATUS_OK) s = fs_stat(tmp_meta.c_str(), &tm);
+  if (s == STATUS_NOT_FOUND) return STATUS_OK;
+  if (s != STATUS_OK) return s;
+
+  try {
+    old_h = std::make_unique<backup_header>();
+    new_h = std::make_unique<backup_header>();
+  } catch (const std::bad_alloc&) {
+    return STATUS_NO_MEMORY;
+  }
+  // A meta file that cannot be read is not ours to judge: its readers report it.
+  if (header_read(meta_path, old_h.get()) != STATUS_OK) return STATUS_OK;
+  const uint64_t old_fits = header_image_bytes(*old_h);
+  const bool spare_is_old = static_cast<uint64_t>(sp.st_size) == old_fits;
+
+  // Finishing keeps what the rewrite made, and needs the new meta file to
+  // verify and to describe the image in place.
+  if (!spare_is_old) return STATUS_OK;
+  s = meta_file_verifies(tmp_meta.c_str(), *old_h, new_h.get());
+  // Not knowing is not a verdict: the pair is left for a later reader.
+  if (s == STATUS_NO_MEMORY || s == STATUS_IO) return s;
+  if (s == STATUS_OK && header_image_bytes(*new_h) == static_cast<uint64_t>(im.st_size)) {
+    s = fs_rename(tmp_meta.c_str(), meta_path);
+    if (s == STATUS_OK) s = fs_fsync_parent(meta_path);
+    if (s != STATUS_OK) return s;
+    (void)fs_remove(spare.c_str());  // only the old image now, which nothing describes
+    log_write(LOG_WARN_LEVEL, "finished an interrupted recompress of %s", meta_path);
+    *outcome = BACKUP_REWRITE_FINISHED;
+    return STATUS_OK;
+  }
+  // Otherwise the old pair is put back, when the spare is the image the
+  // meta file describes and the image in place is not.
+  if (static_cast<uint64_t>(im.st_size) != old_fits) {
+    s = fs_rename(spare.c_str(), image);
+    if (s == STATUS_OK) s = fs_fsync_parent(image);
+    if (s != STATUS_OK) return s;
+    log_write(LOG_WARN_LEVEL, "undid an interrupted recompress of %s", meta_path);
+    *outcome = BACKUP_REWRITE_UNDONE;
+  }
+  return STATUS_OK;
 }
 
 status_t meta_write_temp(const char* dest_path, mode_t mode, const backup_header& header,

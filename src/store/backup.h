@@ -51,6 +51,30 @@ struct loaded_backup {
 // Releases the table and header; harmless to call twice or after a failed load.
 void backup_release(loaded_backup* b);
 
+// A backup rewritten in place (recompress) gets its new image and its new
+// meta file with two renames, and two renames are not one step. The writer
+// keeps the old image under a second name, "<image>" BACKUP_SPARE_SUFFIX,
+// from before the first rename until both stand, and the new meta file is
+// complete and flushed under "<meta>.tmp" before either rename. A run killed
+// between the renames so leaves the new image beside the old meta file, a
+// pair that does not decode, with both halves of each whole pair on disk.
+constexpr const char BACKUP_SPARE_SUFFIX[] = ".recompress.old";
+
+enum backup_rewrite_outcome : int {
+  BACKUP_REWRITE_NONE = 0,      // no interrupted rewrite: nothing was changed
+  BACKUP_REWRITE_FINISHED = 1,  // the new meta file was put in place
+  BACKUP_REWRITE_UNDONE = 2,    // the old image was put back
+};
+
+// Makes the backup of meta_path whole again when a rewrite of it was killed
+// between its two renames: it finishes the rewrite when the new meta file
+// verifies and describes the image in place, and otherwise puts the old
+// image back when it is provably the one the meta file describes; the
+// change is flushed and logged at WARN. Every other state is left alone.
+// Costs one stat when there is no spare image. Statuses: 0 (with *outcome
+// saying what was done), or the status of the file call that failed.
+[[nodiscard]] status_t backup_finish_rewrite(const char* meta_path, int* outcome);
+
 // Writes a meta file atomically: a copy of *header with block_count = count,
 // header_size = 131072 and table_sha256 recomputed goes to "<dest>.tmp",
 // which is flushed, closed and renamed over dest; the directory is then

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
 #include "cli/log.h"
 #include "store/fs.h"
@@ -170,7 +169,13 @@ status_t chain_resolve(const char* target_meta, const char* search_dir, backup_c
     // Loaded only once the whole chain is known; member 0 is the FULL.
     members.resize(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
-      s = backup_load(paths[paths.size() - 1 - i].c_str(), &members[i]);
+      // A member whose recompress was killed between its renames is put
+      // right before its payloads are read; if it cannot be, the chain is
+      // not used.
+      const char* path = paths[paths.size() - 1 - i].c_str();
+      int outcome = BACKUP_REWRITE_NONE;
+      s = backup_finish_rewrite(path, &outcome);
+      if (s == STATUS_OK) s = backup_load(path, &members[i]);
       if (s != STATUS_OK) {
         for (auto& m : members) backup_release(&m);
         return s;
@@ -199,12 +204,12 @@ status_t chain_block_map_build(const backup_chain& chain, chain_block_map* out) 
   const uint64_t count = volume_size / block_size + (volume_size % block_size != 0 ? 1 : 0);
 
   std::vector<block_slot> slots;
+  // A count past max_size() is refused before resize could throw
+  // std::length_error for it.
+  if (count > slots.max_size()) return STATUS_NO_MEMORY;
   try {
-    if (count > slots.max_size()) return STATUS_NO_MEMORY;
     slots.resize(static_cast<size_t>(count));
   } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  } catch (const std::length_error&) {
     return STATUS_NO_MEMORY;
   }
   for (size_t i = 0; i < slots.size(); i++) slots[i].block_index = i;

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <string>
+#include <new>
 #include <vector>
 
 namespace {
@@ -36,12 +38,18 @@ void fs_set_fault_hook(fs_fault_hook hook, void* ctx) {
 
 status_t status_from_errno(int err) {
   switch (err) {
-    case ENOENT: return STATUS_NOT_FOUND;
-    case EAGAIN: return STATUS_AGAIN;
-    case ENOMEM: return STATUS_NO_MEMORY;
-    case EEXIST: return STATUS_EXISTS;
-    case EINVAL: return STATUS_INVALID;
-    default: return STATUS_IO;
+    case ENOENT:
+      return STATUS_NOT_FOUND;
+    case EAGAIN:
+      return STATUS_AGAIN;
+    case ENOMEM:
+      return STATUS_NO_MEMORY;
+    case EEXIST:
+      return STATUS_EXISTS;
+    case EINVAL:
+      return STATUS_INVALID;
+    default:
+      return STATUS_IO;
   }
 }
 
@@ -53,7 +61,9 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
   return STATUS_OK;
 }
 
-status_t fs_open_read(const char* path, int* out_fd) { return fs_open(path, O_RDONLY, 0, out_fd); }
+status_t fs_open_read(const char* path, int* out_fd) {
+  return fs_open(path, O_RDONLY, 0, out_fd);
+}
 
 status_t fs_create(const char* path, mode_t mode, int* out_fd) {
   return fs_open(path, O_WRONLY | O_CREAT | O_TRUNC, mode, out_fd);
@@ -196,8 +206,18 @@ status_t fs_fsync_parent(const char* path) {
   const char* slash = strrchr(path, '/');
   if (!slash) return fs_fsync_dir(".");
   if (slash == path) return fs_fsync_dir("/");
-  std::string dir(path, static_cast<size_t>(slash - path));
-  return fs_fsync_dir(dir.c_str());
+  // No allocation here: this flush is what makes a removal or a rename
+  // durable, and a failure to allocate must not stop a run halfway through
+  // one. A directory name this long cannot be opened anyway.
+  char dir[PATH_MAX];
+  const size_t len = static_cast<size_t>(slash - path);
+  if (len >= sizeof dir) {
+    errno = ENAMETOOLONG;
+    return status_from_errno(errno);
+  }
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return fs_fsync_dir(dir);
 }
 
 status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, size_t len,
@@ -228,7 +248,13 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
       done += static_cast<size_t>(n);
       continue;
     }
-    if (buf.empty()) buf.resize(1u << 20);
+    if (buf.empty()) {
+      try {
+        buf.resize(1u << 20);
+      } catch (const std::bad_alloc&) {
+        return STATUS_NO_MEMORY;
+      }
+    }
     size_t chunk = want < buf.size() ? want : buf.size();
     size_t got = 0;
     status_t s = fs_pread_full(in_fd, buf.data(), chunk, in_offset + done, &got);
@@ -282,4 +308,6 @@ void fs_dir_close(fs_dir* dir) {
   }
 }
 
-int64_t now_seconds() { return static_cast<int64_t>(::time(nullptr)); }
+int64_t now_seconds() {
+  return static_cast<int64_t>(::time(nullptr));
+}

@@ -22,6 +22,7 @@
 #include "ops/prune.h"
 #include "ops/recompress.h"
 #include "ops/scrub.h"
+#include "ops/sweep_support.h"
 #include "ops/synthetic_full.h"
 #include "setup/encrypt_init.h"
 #include "setup/tls.h"
@@ -34,26 +35,12 @@
 
 namespace {
 
+using test::is_temporary_name;
 using test::restore;
+using test::scrub_dir;
 using test::snapshot;
 using test::Snapshot;
-
-// Names a failed or interrupted run may leave: the temporary image and meta
-// files of the store, the spare name of a recompress, the temporary and
-// moved-aside files of the set-up commands.
-bool is_temporary_name(const std::string& name) {
-  return name.ends_with(".tmp") || name.ends_with(".recompress.old") ||
-         name.find(".tmp-") != std::string::npos || name.find(".old-") != std::string::npos;
-}
-
-status_t scrub_dir(const std::string& dir) {
-  scrub_request req;
-  req.backup_dir = dir.c_str();
-  testing::internal::CaptureStderr();
-  status_t s = scrub_backups(req);
-  testing::internal::GetCapturedStderr();
-  return s;
-}
+using test::write_small_backup;
 
 // One way of failing a call. ops lists the calls it applies to (empty: all).
 struct FaultKind {
@@ -182,27 +169,6 @@ class FaultSweepTest : public ::testing::TestWithParam<FaultKind> {
     return metas;
   }
 
-  writer_result write_backup(const std::string& dir, const std::string& stem, uint8_t kind,
-                             const std::string& parent, uint64_t seed,
-                             std::vector<uint64_t> blocks = {}, int64_t created = 1700000000,
-                             int64_t retain_until = 0) {
-    writer_backup_spec desc;
-    desc.dir = dir;
-    desc.name = "db";
-    desc.file_stem = stem;
-    desc.kind = kind;
-    desc.parent_meta = parent;
-    desc.block_size = 4096;
-    desc.volume_size = 12 * 4096;
-    desc.seed = seed;
-    desc.blocks = std::move(blocks);
-    desc.created = created;
-    desc.retain_until = retain_until;
-    writer_result w;
-    EXPECT_EQ(writer_write_backup(desc, &w), STATUS_OK);
-    return w;
-  }
-
   test::TempDir tmp_;
 };
 
@@ -211,7 +177,7 @@ class FaultSweepTest : public ::testing::TestWithParam<FaultKind> {
 TEST_P(FaultSweepTest, MetaWriteLeavesTheOldMetaFileOrTheNewOne) {
   const std::string dir = tmp_.path() + "/store";
   std::filesystem::create_directory(dir);
-  writer_result w = write_backup(dir, "db-full", KIND_FULL, "", 1);
+  writer_result w = write_small_backup(dir, "db-full", KIND_FULL, "", 1);
   loaded_backup b;
   ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
   backup_header changed = *b.header;
@@ -241,9 +207,9 @@ TEST_P(FaultSweepTest, MetaWriteLeavesTheOldMetaFileOrTheNewOne) {
 TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
   const std::string src = tmp_.path() + "/src", out = tmp_.path() + "/out";
   std::filesystem::create_directory(src);
-  writer_result f = write_backup(src, "db-full", KIND_FULL, "", 1);
-  writer_result d = write_backup(src, "db-diff", KIND_DIFF, f.meta_path, 2, {1, 2, 7});
-  writer_result i = write_backup(src, "db-inc", KIND_INC, d.meta_path, 3, {2, 3, 11});
+  writer_result f = write_small_backup(src, "db-full", KIND_FULL, "", 1);
+  writer_result d = write_small_backup(src, "db-diff", KIND_DIFF, f.meta_path, 2, {1, 2, 7});
+  writer_result i = write_small_backup(src, "db-inc", KIND_INC, d.meta_path, 3, {2, 3, 11});
   Snapshot chain = snapshot(src);
   synthetic_full_request req;
   req.target = i.meta_path.c_str();
@@ -302,8 +268,8 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
 TEST_P(FaultSweepTest, RecompressLeavesTheOldBackupOrTheNewOne) {
   const std::string dir = tmp_.path() + "/store";
   std::filesystem::create_directory(dir);
-  writer_result w = write_backup(dir, "db-full", KIND_FULL, "", 1);
-  write_backup(dir, "db-other", KIND_FULL, "", 5);
+  writer_result w = write_small_backup(dir, "db-full", KIND_FULL, "", 1);
+  write_small_backup(dir, "db-other", KIND_FULL, "", 5);
   recompress_request req;
   req.meta_path = w.meta_path.c_str();
   req.codec = CODEC_LZ4;
@@ -378,13 +344,15 @@ class RemovalSweepTest : public FaultSweepTest {
     s_.dir = tmp_.path() + "/store";
     std::filesystem::create_directory(s_.dir);
     const int64_t expired = 1700000500;
-    s_.old_full = write_backup(s_.dir, "db-old-full", KIND_FULL, "", 1, {}, 1700000000, expired);
-    s_.old_diff = write_backup(s_.dir, "db-old-diff", KIND_DIFF, s_.old_full.meta_path, 2, {1, 4},
-                               1700000100, expired);
-    s_.old_inc = write_backup(s_.dir, "db-old-inc", KIND_INC, s_.old_diff.meta_path, 3, {4, 5},
-                              1700000200, expired);
-    s_.new_full = write_backup(s_.dir, "db-new-full", KIND_FULL, "", 4, {}, 1800000000, expired);
-    writer_backup_spec desc;
+    s_.old_full =
+        write_small_backup(s_.dir, "db-old-full", KIND_FULL, "", 1, {}, 1700000000, expired);
+    s_.old_diff = write_small_backup(s_.dir, "db-old-diff", KIND_DIFF, s_.old_full.meta_path, 2,
+                                     {1, 4}, 1700000100, expired);
+    s_.old_inc = write_small_backup(s_.dir, "db-old-inc", KIND_INC, s_.old_diff.meta_path, 3,
+                                    {4, 5}, 1700000200, expired);
+    s_.new_full =
+        write_small_backup(s_.dir, "db-new-full", KIND_FULL, "", 4, {}, 1800000000, expired);
+    writer_backup_desc desc;
     desc.dir = s_.dir;
     desc.name = "web";
     desc.file_stem = "web-full";

@@ -70,7 +70,7 @@ class RecompressTest : public ::testing::Test {
   }
 
   writer_result write(writer_content content = writer_content::MIXED, uint8_t cipher = 0) {
-    writer_backup_spec desc;
+    writer_backup_desc desc;
     desc.dir = dir_;
     desc.content = content;
     desc.blocks = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

@@ -112,8 +112,8 @@ class ScrubTest : public ::testing::Test {
   void SetUp() override { log_init("zuv_maintenance", LOG_INFO_LEVEL); }
 
   // Writes one backup into the store; 16 blocks of 64 KiB unless changed.
-  writer_result write(const std::string& stem, std::function<void(writer_backup_spec&)> edit = {}) {
-    writer_backup_spec desc;
+  writer_result write(const std::string& stem, std::function<void(writer_backup_desc&)> edit = {}) {
+    writer_backup_desc desc;
     desc.dir = store.path();
     desc.file_stem = stem;
     if (edit) edit(desc);
@@ -550,7 +550,7 @@ TEST_F(ScrubTest, BuffersThatCannotBeAllocatedAreWarnedAboutAndFailTheRun) {
 
 TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
   test::TempDir store;
-  writer_backup_spec desc;
+  writer_backup_desc desc;
   desc.dir = store.path();
   desc.file_stem = "db";
   writer_result b;
@@ -623,7 +623,7 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
   test::TempDir store;
-  writer_backup_spec desc;
+  writer_backup_desc desc;
   desc.dir = store.path();
   desc.file_stem = "db";
   writer_result b;

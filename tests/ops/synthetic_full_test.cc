@@ -95,7 +95,7 @@ class SyntheticFullTest : public ::testing::Test {
     std::filesystem::create_directory(out_);
   }
 
-  writer_result write(writer_backup_spec desc) {
+  writer_result write(writer_backup_desc desc) {
     if (desc.dir.empty()) desc.dir = src_;
     writer_result r;
     status_t s = writer_write_backup(desc, &r);
@@ -103,14 +103,14 @@ class SyntheticFullTest : public ::testing::Test {
     return r;
   }
   writer_result full(std::vector<uint64_t> blocks = {}) {
-    writer_backup_spec desc;
+    writer_backup_desc desc;
     desc.blocks = std::move(blocks);
     desc.retain_until = 1111;
     return write(desc);
   }
   writer_result child(const writer_result& parent, uint8_t kind, std::vector<uint64_t> blocks,
                       uint64_t seed, std::vector<uint64_t> no_data = {}) {
-    writer_backup_spec desc;
+    writer_backup_desc desc;
     desc.kind = kind;
     desc.parent_meta = parent.meta_path;
     desc.blocks = std::move(blocks);
@@ -311,11 +311,11 @@ TEST_F(SyntheticFullTest, SecondRunInTheSameMinuteGetsTheSuffixTwo) {
 TEST_F(SyntheticFullTest, SealedChainKeepsItsCipherAndDecodesWithItsKey) {
   std::vector<uint8_t> key(CIPHER_KEY_SIZE);
   for (size_t i = 0; i < key.size(); i++) key[i] = static_cast<uint8_t>(i * 13 + 5);
-  writer_backup_spec full_spec;
-  full_spec.cipher = CIPHER_CHACHA20_POLY1305;
-  full_spec.key = key;
-  writer_result f = write(full_spec);
-  writer_backup_spec ds = full_spec;
+  writer_backup_desc full_desc;
+  full_desc.cipher = CIPHER_CHACHA20_POLY1305;
+  full_desc.key = key;
+  writer_result f = write(full_desc);
+  writer_backup_desc ds = full_desc;
   ds.kind = KIND_INC;
   ds.parent_meta = f.meta_path;
   ds.blocks = {0, 7};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "store/fs.h"
+#include "support/alloc_fault.h"
 #include "support/test_util.h"
 
 namespace {
@@ -83,4 +84,18 @@ TEST(FsCopyRangeTest, UserSpaceCopyFailsWithTheMappedStatusOfAFailedReadOrWrite)
     EXPECT_TRUE(faults.fired());
     EXPECT_EQ(copied, 12345u);  // untouched on failure
   }
+}
+
+TEST(FsCopyRangeTest, UserSpaceCopyWithoutMemoryForItsBufferIsOutOfMemory) {
+  if (!test::alloc_fault_works()) GTEST_SKIP() << "no allocation can be failed in this build";
+  copy_pair p(pattern(4096));
+  size_t copied = 12345;
+  status_t s;
+  {
+    test::AllocFault fault(1);
+    s = fs_copy_range(p.in.get(), 0, p.out.get(), 0, 4096, &copied);
+  }
+  EXPECT_EQ(s, STATUS_NO_MEMORY);
+  EXPECT_EQ(copied, 12345u);
+  EXPECT_EQ(test::file_size(p.dir.file("dst")), 0u);
 }

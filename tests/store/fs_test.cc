@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
+#include <string>
 
 TEST(FsTest, ErrnoTableMapsTheListedValuesAndNothingElse) {
   EXPECT_EQ(status_from_errno(ENOENT), STATUS_NOT_FOUND);
@@ -177,4 +179,16 @@ TEST(FsTest, OpenTellsAMissingFileFromAForbiddenOne) {
   ASSERT_TRUE(WIFEXITED(status));
   if (WEXITSTATUS(status) == 100) GTEST_SKIP() << "cannot give up root here";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "a forbidden file must give STATUS_IO";
+}
+
+// The flush of a parent directory copies its name without allocating; a name
+// too long for any directory fails as opening it would.
+TEST(FsTest, FlushOfTheParentOfAnOverlongPathIsAnIoErrorAndFlushesNothing) {
+  test::TempDir dir;
+  EXPECT_EQ(fs_fsync_parent(dir.file("meta").c_str()), STATUS_OK);
+  test::FaultInjector faults;
+  const std::string overlong = dir.path() + "/" + std::string(PATH_MAX, 'd') + "/meta";
+  EXPECT_EQ(fs_fsync_parent(overlong.c_str()), STATUS_IO);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(faults.calls(), 0u);
 }

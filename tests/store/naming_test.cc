@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -141,4 +142,16 @@ TEST(NewBackupPathsTest, OutputBuffersMustHoldThePaths) {
   p = new_paths("/b", "db1", 0, kStamp, 25, 24);
   EXPECT_EQ(p.status, STATUS_INVALID);
   EXPECT_EQ(new_paths("/b", "db1", 0, kStamp, 25, 25).status, STATUS_OK);
+}
+
+// A stamp of an eight-digit year does not fit its 16-byte buffer; past the
+// range of the calendar's year there is no date at all. Neither names a file.
+TEST(NewBackupPathsTest, TimeWithoutAStampIsRefusedAndWritesNothing) {
+  test::TempDir dir;
+  for (int64_t created : {int64_t{400000000000000}, INT64_MAX}) {
+    NewPaths p = new_paths(dir.path(), "db", 0, created);
+    EXPECT_EQ(p.status, STATUS_INVALID) << created;
+    EXPECT_EQ(p.meta, "untouched");
+    EXPECT_EQ(p.image, "untouched");
+  }
 }

@@ -31,7 +31,7 @@ std::vector<uint8_t> block_data(writer_content c, uint64_t seed, uint64_t id, si
   return v;
 }
 
-writer_result write_ok(const writer_backup_spec& desc) {
+writer_result write_ok(const writer_backup_desc& desc) {
   writer_result r;
   status_t st = writer_write_backup(desc, &r);
   EXPECT_EQ(st, STATUS_OK);
@@ -161,7 +161,7 @@ class StoreWriterEncodingTest : public ::testing::TestWithParam<EncodingCase> {}
 
 TEST_P(StoreWriterEncodingTest, FullBackupLoadsAndDecodesBlockByBlockToTheGeneratorsData) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.name = "vol";
   s.block_size = 65536;
@@ -240,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(CodecsAndCiphers, StoreWriterEncodingTest,
 
 TEST(StoreWriterTest, BlocksThatDoNotShrinkAreStoredRaw) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.content = writer_content::RANDOM;
   s.level = 19;
@@ -255,7 +255,7 @@ TEST(StoreWriterTest, BlocksThatDoNotShrinkAreStoredRaw) {
 
 TEST(StoreWriterTest, EncryptedBackupDoesNotOpenWithAnotherKey) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.cipher = CIPHER_AES_256_GCM;
   s.key = KEY;
@@ -272,7 +272,7 @@ TEST(StoreWriterTest, EncryptedBackupDoesNotOpenWithAnotherKey) {
 
 TEST(StoreWriterTest, ChainLinksAndInheritsFromTheParent) {
   test::TempDir dir;
-  writer_backup_spec f;
+  writer_backup_desc f;
   f.dir = dir.path();
   f.block_size = 32768;
   f.volume_size = 8 * 32768;
@@ -280,7 +280,7 @@ TEST(StoreWriterTest, ChainLinksAndInheritsFromTheParent) {
   f.created = 1700000000;
   writer_result full = write_ok(f);
 
-  writer_backup_spec d;
+  writer_backup_desc d;
   d.dir = dir.path();
   d.kind = KIND_DIFF;
   d.parent_meta = full.meta_path;
@@ -292,7 +292,7 @@ TEST(StoreWriterTest, ChainLinksAndInheritsFromTheParent) {
   d.created = 1700086400;
   writer_result diff = write_ok(d);
 
-  writer_backup_spec i = d;
+  writer_backup_desc i = d;
   i.kind = KIND_INC;
   i.parent_meta = diff.meta_path;
   i.seed = 3;
@@ -334,7 +334,7 @@ TEST(StoreWriterTest, ChainLinksAndInheritsFromTheParent) {
 
 TEST(StoreWriterTest, NoDataEntriesTakeNoImageBytes) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.block_size = 4096;
   s.volume_size = 6 * 4096;
@@ -375,7 +375,7 @@ TEST(StoreWriterTest, NoDataEntriesTakeNoImageBytes) {
 
 TEST(StoreWriterTest, EmptyVolumeMakesAnEmptyTable) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.volume_size = 0;
   writer_result r = write_ok(s);
@@ -389,7 +389,7 @@ TEST(StoreWriterTest, EmptyVolumeMakesAnEmptyTable) {
 
 TEST(StoreWriterTest, NamesNeverCollide) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.created = 1700000000;
   writer_result a = write_ok(s), b = write_ok(s);
@@ -411,9 +411,9 @@ TEST(StoreWriterTest, NamesNeverCollide) {
 TEST(StoreWriterTest, RefusesSpecsThatMakeNoSense) {
   test::TempDir dir;
   writer_result r;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
-  writer_backup_spec t = s;
+  writer_backup_desc t = s;
   t.kind = KIND_DIFF;  // no parent
   EXPECT_EQ(writer_write_backup(t, &r), STATUS_INVALID);
   t.parent_meta = dir.file("missing.infb");
@@ -439,7 +439,7 @@ TEST(StoreWriterTest, RefusesSpecsThatMakeNoSense) {
 
 TEST(StoreWriterTest, MetaFileAppearsOnlyAfterTheImageIsDurable) {
   test::TempDir dir;
-  writer_backup_spec s;
+  writer_backup_desc s;
   s.dir = dir.path();
   s.file_stem = "b";
   for (fs_op op : {FS_OP_PWRITE, FS_OP_FSYNC, FS_OP_RENAME}) {
@@ -462,7 +462,7 @@ TEST(StoreWriterTest, MetaFileAppearsOnlyAfterTheImageIsDurable) {
 class StoreWriterDamageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    writer_backup_spec s;
+    writer_backup_desc s;
     s.dir = dir.path();
     s.block_size = 65536;
     s.volume_size = 6 * 65536;
@@ -547,7 +547,7 @@ block_entry sample_entry(uint64_t id) {
 
 TEST(StoreWriterJournalTest, HeaderBodyAndRecordsCarryValidChecksums) {
   test::TempDir dir;
-  writer_journal_spec s;
+  writer_journal_desc s;
   s.dir = dir.path();
   s.stem = "up1";
   s.kind = KIND_INC;
@@ -604,7 +604,7 @@ TEST(StoreWriterJournalTest, HeaderBodyAndRecordsCarryValidChecksums) {
 
 TEST(StoreWriterJournalTest, VariantsForTheReadersEdgeCases) {
   test::TempDir dir;
-  writer_journal_spec s;
+  writer_journal_desc s;
   s.dir = dir.path();
   s.stem = "small";
   s.body_size = 0;  // read as a 4096-byte body
