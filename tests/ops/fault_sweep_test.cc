@@ -383,6 +383,17 @@ class RemovalSweepTest : public FaultSweepTest {
     }
   }
 
+  // Every backup is removed whole or kept whole (and then scrubs clean),
+  // and no dependent outlives its parent.
+  void expect_whole_removals(const RunOutcome& r) {
+    bool half = false;
+    expect_removed_or_whole(s_.dir, before_, chain_, r, &half);
+    if (!half) {
+      EXPECT_EQ(scrub_dir(s_.dir), STATUS_OK);
+    }
+    expect_no_orphan(r);
+  }
+
   RemovalStore s_;
   Snapshot before_;
   const std::vector<std::string> chain_ = {"db-old-full.infb", "db-old-diff.indb",
@@ -394,14 +405,7 @@ TEST_P(RemovalSweepTest, PruneRemovesWholeBackupsDependentsFirst) {
   req.search_dir = s_.dir.c_str();
   req.now = 1750000000;
   sweep([&] { restore(s_.dir, before_); }, [&] { return prune_backups(req); },
-        [&](const RunOutcome& r) {
-          bool half = false;
-          expect_removed_or_whole(s_.dir, before_, chain_, r, &half);
-          if (!half) {
-            EXPECT_EQ(scrub_dir(s_.dir), STATUS_OK);
-          }
-          expect_no_orphan(r);
-        });
+        [&](const RunOutcome& r) { expect_whole_removals(r); });
 }
 
 TEST_P(RemovalSweepTest, DeleteRemovesWholeBackupsDependentsFirst) {
@@ -409,14 +413,7 @@ TEST_P(RemovalSweepTest, DeleteRemovesWholeBackupsDependentsFirst) {
   req.meta_path = s_.old_full.meta_path.c_str();
   req.search_dir = s_.dir.c_str();
   sweep([&] { restore(s_.dir, before_); }, [&] { return delete_backup(req); },
-        [&](const RunOutcome& r) {
-          bool half = false;
-          expect_removed_or_whole(s_.dir, before_, chain_, r, &half);
-          if (!half) {
-            EXPECT_EQ(scrub_dir(s_.dir), STATUS_OK);
-          }
-          expect_no_orphan(r);
-        });
+        [&](const RunOutcome& r) { expect_whole_removals(r); });
 }
 
 // ---- Set-up files ----
