@@ -1,6 +1,5 @@
 #include "ops/recompress.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -8,7 +7,6 @@
 
 #include "codec/cipher.h"
 #include "codec/compress.h"
-#include "codec/digest.h"
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/fs.h"
@@ -88,45 +86,6 @@ status_t rewrite_image(const loaded_backup& b, const recompress_request& req, ui
   return STATUS_OK;
 }
 
-// Writes a complete meta file for header and table to path and flushes it,
-// without putting it in place: the caller renames it once the image it
-// describes is in place. The header is copied with block_count, header_size
-// and table_sha256 set for this table, as every meta file written here has
-// them.
-status_t write_meta_file(const std::string& path, const backup_header& header,
-                         const std::vector<block_entry>& table) {
-  std::unique_ptr<backup_header> h;
-  std::vector<uint8_t> bytes;
-  try {
-    h = std::make_unique<backup_header>(header);
-    bytes.resize(table.size() * BLOCK_ENTRY_SIZE);
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
-  for (size_t i = 0; i < table.size(); i++)
-    block_entry_encode(table[i], bytes.data() + i * BLOCK_ENTRY_SIZE);
-  store_le64(h->raw + HDR_BLOCK_COUNT, table.size());
-  store_le32(h->raw + HDR_HEADER_SIZE, static_cast<uint32_t>(HEADER_SIZE));
-  if (table.empty())
-    memset(h->raw + HDR_TABLE_SHA256, 0, SHA256_SIZE);
-  else
-    sha256_digest(bytes.data(), bytes.size(), h->raw + HDR_TABLE_SHA256);
-
-  unique_fd fd;
-  status_t s = fs_create(path.c_str(), 0644, fd.out());
-  if (s != STATUS_OK) return s;
-  size_t put = 0;
-  s = fs_pwrite_all(fd.get(), h->raw, HEADER_SIZE, 0, &put);
-  if (s == STATUS_OK && put != HEADER_SIZE) s = STATUS_IO;
-  if (s == STATUS_OK && !bytes.empty()) {
-    s = fs_pwrite_all(fd.get(), bytes.data(), bytes.size(), HEADER_SIZE, &put);
-    if (s == STATUS_OK && put != bytes.size()) s = STATUS_IO;
-  }
-  if (s == STATUS_OK) s = fs_fsync(fd.get());
-  status_t c = fd.close();
-  return s != STATUS_OK ? s : c;
-}
-
 // Puts the new image and meta file in place of the old ones. On failure the
 // backup is left as it was whenever the failing step allows it: only a
 // failure of the last directory flush leaves the new pair in place (and the
@@ -200,9 +159,10 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
 
   header_set_codec(header.get(), codec);
   header_set_image_bytes(header.get(), image_bytes);
-  const std::string tmp_meta = b.meta_path + ".tmp";
-  s = write_meta_file(tmp_meta, *header, table);
+  // The new meta file is complete under its temporary name before the swap.
+  s = meta_write_temp(b.meta_path.c_str(), 0644, *header, table.data(), table.size());
   if (s != STATUS_OK) return s;
+  const std::string tmp_meta = b.meta_path + ".tmp";
   return swap_in(b, tmp_image, tmp_meta);
 }
 
