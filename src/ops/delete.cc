@@ -102,7 +102,7 @@ status_t delete_plan_build(const std::vector<catalog_entry>& entries,
     }
 
     sort_deepest_first(members, out, [](const joined& m) {
-      int64_t position = m.position == NO_MEMBER_POSITION ? -1 : int64_t{m.position};
+      int32_t position = m.position == NO_MEMBER_POSITION ? -1 : static_cast<int32_t>(m.position);
       return delete_member{position, m.depth};
     });
     return STATUS_OK;

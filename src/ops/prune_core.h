@@ -50,8 +50,10 @@ struct prune_plan {
 [[nodiscard]] status_t prune_plan_build(const std::vector<catalog_entry>& entries,
                                         const char* name_filter, int64_t now, prune_plan* out);
 
+// 8 bytes: a plan can be as large as the catalog, and positions stay below
+// 2^29 (see CATALOG_POSITION_MASK).
 struct delete_member {
-  int64_t position = -1;  // in the catalog; -1 for the target itself
+  int32_t position = -1;  // in the catalog; -1 for the target itself
   int32_t depth = 0;      // 0 for the target, its parent member's depth + 1 otherwise
 };
 

@@ -226,7 +226,7 @@ TEST(DeletePlanTest, ChainOfAHundredThousandListedBackwardsCompletes) {
   ASSERT_EQ(delete_plan_build(catalog, uid(1).data(), &plan), STATUS_OK);
   ASSERT_EQ(plan.size(), N);  // the FULL in the catalog is the target itself
   for (uint32_t k = 0; k + 1 < N; k++) {
-    ASSERT_EQ(plan[k].position, static_cast<int64_t>(k));
+    ASSERT_EQ(plan[k].position, static_cast<int32_t>(k));
     ASSERT_EQ(plan[k].depth, static_cast<int32_t>(N - 1 - k));
   }
   EXPECT_EQ(plan.back().position, -1);
@@ -237,7 +237,7 @@ TEST(DeletePlanTest, ChainOfAHundredThousandListedBackwardsCompletes) {
 std::vector<delete_member> reference_delete(const std::vector<catalog_entry>& catalog,
                                             const uint8_t* target) {
   struct member {
-    int64_t position;
+    int32_t position;
     const uint8_t* uuid;
     int32_t depth;
   };
@@ -251,7 +251,7 @@ std::vector<delete_member> reference_delete(const std::vector<catalog_entry>& ca
         continue;
       for (size_t m = 0; m < set.size(); m++) {
         if (!uuid_equal(set[m].uuid, e.parent_uuid)) continue;
-        set.push_back({static_cast<int64_t>(i), e.uuid, set[m].depth + 1});
+        set.push_back({static_cast<int32_t>(i), e.uuid, set[m].depth + 1});
         changed = true;
         break;
       }
