@@ -2,7 +2,9 @@
 # Prune at scale. Prints:
 #  - the planning time of 100,000 entries over that of 10,000, per catalog
 #    shape (goal: at most 15; an O(n log n) plan gives about 12.5 in work,
-#    and whatever the larger catalog loses to the slower cache comes on top);
+#    and whatever the larger catalog loses to the slower cache comes on top),
+#    for plans that start with emptied caches and, for comparison, for one
+#    catalog planned again and again;
 #  - the time of "prune --dry-run" over 20,000 header-only backups next to the
 #    time of reading the same meta files with cat (goal: at most 1.5);
 #  - the peak resident memory of "prune --dry-run" over 100,000 entries
@@ -20,48 +22,56 @@ bench=$PWD/build/zuv_bench_prune
 work=$(mktemp -d /tmp/zuv-prune-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The machine is shared: a build of someone else's that starts while one
-# size runs skews that size alone: one run per size gave 11.9x and 15.5x
-# for the same code a minute apart. So each plan is timed
-# in five repetitions, the repetitions of all sizes and shapes run in a
-# shuffled order (a burst of load then hits both sizes alike), and both the
-# median and the best of the five are printed. The goal is checked on the
-# best: load from elsewhere only ever adds time, so the best is the closest
-# to what the plan itself costs; the ratio of the medians stands beside it.
-echo "== planning in memory (Google Benchmark, CPU time per plan, 5 runs in shuffled order)"
-"$bench" --benchmark_format=csv --benchmark_repetitions=5 \
-  --benchmark_enable_random_interleaving=true 2>/dev/null >"$work/plan.csv"
+# How the plans are timed is explained in prune_bench.cc. In short: the
+# goal is checked on plans of both sizes timed in pairs, caches emptied
+# before each plan as after a real prune's scan, on the median ratio of the
+# pairs; 5 runs of 30 pairs per plan, the runs of all plans in shuffled
+# order, and the median of the 5 run medians is printed with the fastest
+# plan of each size. The same catalogs planned again and again, as a loop
+# leaves the caches, are printed after them for comparison.
+echo "== planning in memory (Google Benchmark, CPU time per plan)"
+common="--benchmark_format=csv --benchmark_enable_random_interleaving=true"
+# shellcheck disable=SC2086
+"$bench" --benchmark_filter='^growth/' --benchmark_repetitions=5 $common 2>/dev/null \
+  >"$work/growth.csv"
+# shellcheck disable=SC2086
+"$bench" --benchmark_filter='^again/' --benchmark_repetitions=15 $common 2>/dev/null \
+  >"$work/again.csv"
+echo "  10k and 100k entries timed in pairs, caches emptied before each plan (goal <= 15x):"
 awk -F, '
-  /^"BM_/ {
-    name = $1; gsub(/"/, "", name)
-    stat = ""
-    if (name ~ /_(mean|median|stddev|cv)$/) {
-      stat = name; sub(/.*_/, "", stat); sub(/_[a-z]+$/, "", name)
-    }
-    sub(/shape:0/, "one long chain", name)
-    sub(/shape:1/, "many short chains", name)
-    sub(/shape:2/, "many names", name)
-    split(name, part, "/n:")
-    n = part[2]; sub(/\/.*/, "", n)  # the entry count, without "/min_time:..."
-    id = part[1] "/" n
-    if (stat == "median") median[id] = $4
-    if (stat == "" && (!(id in best) || $4 < best[id])) best[id] = $4
-    key[part[1]] = 1
+  NR == 1 { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); col[h] = i } next }
+  /^"growth\// && !/_(mean|median|stddev|cv)"/ {
+    name = $1; gsub(/"/, "", name); split(name, part, "/")
+    id = part[2] ", " part[3]
+    runs[id] = runs[id] " " $(col["ratio"])
+    if (!(id in b10) || $(col["ms_10k"]) < b10[id]) b10[id] = $(col["ms_10k"])
+    if (!(id in b100) || $(col["ms_100k"]) < b100[id]) b100[id] = $(col["ms_100k"])
   }
   END {
-    for (k in key) {
-      for (s = 10000; s <= 100000; s *= 10)
-        printf "%s\t  %-34s n=%-6d median %7.2f ms  best %7.2f ms\n", k, k, s, median[k "/" s], best[k "/" s]
-      if (best[k "/10000"] <= 0 || best[k "/100000"] <= 0) {
-        printf "%s\t  %-34s no figure for 10k or 100k  MISSED\n", k, k
-        continue
-      }
-      r = best[k "/100000"] / best[k "/10000"]
-      m = median[k "/10000"] > 0 ? median[k "/100000"] / median[k "/10000"] : 0
-      printf "%s\t  %-34s 100k / 10k = %5.1fx best, %5.1fx median  (goal <= 15x) %s\n", k, k, r, m,
-        (r <= 15 ? "ok" : "MISSED")
+    for (id in runs) {
+      k = split(runs[id], r, " ")
+      for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (r[j] < r[i]) { t = r[i]; r[i] = r[j]; r[j] = t }
+      m = r[int((k + 1) / 2)]
+      printf "    %-26s fastest 10k %6.3f ms, 100k %6.3f ms   100k / 10k = %5.1fx (median pair)  %s\n",
+        id, b10[id], b100[id], m, (k > 0 && m > 0 && m <= 15 ? "ok" : "MISSED")
     }
-  }' "$work/plan.csv" | sort -s -t"$(printf '\t')" -k1,1 | cut -f2-
+  }' "$work/growth.csv" | sort
+echo "  for comparison, one catalog planned again and again (fastest plan of 15 runs):"
+awk -F, '
+  NR == 1 { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); col[h] = i } next }
+  /^"again\// && !/_(mean|median|stddev|cv)"/ {
+    name = $1; gsub(/"/, "", name); split(name, part, "/")
+    id = part[2] ", " part[3]; n = part[4]; sub(/^n:/, "", n)
+    if (!((id "/" n) in best) || $(col["best_ms"]) < best[id "/" n]) best[id "/" n] = $(col["best_ms"])
+    ids[id] = 1
+  }
+  END {
+    for (id in ids) {
+      a = best[id "/10000"]; b = best[id "/100000"]
+      printf "    %-26s fastest 10k %6.3f ms, 100k %6.3f ms   100k / 10k = %5.1fx\n", id, a, b,
+        (a > 0 ? b / a : 0)
+    }
+  }' "$work/again.csv" | sort
 
 # Best of three wall-clock runs, in seconds.
 best_of_3() {
