@@ -220,9 +220,7 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
   // The reference result: its table and image; the header differs from run
   // to run only in identity and time.
   std::filesystem::create_directory(out);
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(synthetic_full(req), STATUS_OK);
-  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(test::quietly([&] { return synthetic_full(req); }), STATUS_OK);
   std::vector<uint8_t> ref_table, ref_image;
   for (const std::string& name : test::list_dir(out)) {
     std::vector<uint8_t> bytes = test::read_file(out + "/" + name);
@@ -233,34 +231,29 @@ TEST_P(FaultSweepTest, SyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
   }
   ASSERT_FALSE(ref_image.empty());
 
-  sweep(
-      [&] {
-        std::filesystem::remove_all(out);
-        std::filesystem::create_directory(out);
-      },
-      [&] { return synthetic_full(req); },
-      [&](const RunOutcome& r) {
-        EXPECT_EQ(snapshot(src), chain) << "the chain was changed";
-        std::vector<std::string> metas;
-        for (const std::string& name : test::list_dir(out)) {
-          if (test::is_meta_name(name)) metas.push_back(name);
-        }
-        ASSERT_LE(metas.size(), 1u);
-        if (r.status == STATUS_OK) {
-          EXPECT_EQ(metas.size(), 1u);
-        }
-        for (const std::string& name : test::list_dir(out)) {
-          std::vector<uint8_t> bytes = test::read_file(out + "/" + name);
-          if (test::is_meta_name(name)) {
-            EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + HEADER_SIZE, bytes.end()), ref_table);
-          } else if (!metas.empty() && name == test::image_name_of(metas[0])) {
-            EXPECT_EQ(bytes, ref_image);
-          } else {
-            EXPECT_TRUE(is_temporary_name(name)) << name << " is left behind";
+  sweep([&] { test::fresh_dir(out); }, [&] { return synthetic_full(req); },
+        [&](const RunOutcome& r) {
+          EXPECT_EQ(snapshot(src), chain) << "the chain was changed";
+          std::vector<std::string> metas;
+          for (const std::string& name : test::list_dir(out)) {
+            if (test::is_meta_name(name)) metas.push_back(name);
           }
-        }
-        EXPECT_EQ(scrub_dir(out), STATUS_OK);
-      });
+          ASSERT_LE(metas.size(), 1u);
+          if (r.status == STATUS_OK) {
+            EXPECT_EQ(metas.size(), 1u);
+          }
+          for (const std::string& name : test::list_dir(out)) {
+            std::vector<uint8_t> bytes = test::read_file(out + "/" + name);
+            if (test::is_meta_name(name)) {
+              EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + HEADER_SIZE, bytes.end()), ref_table);
+            } else if (!metas.empty() && name == test::image_name_of(metas[0])) {
+              EXPECT_EQ(bytes, ref_image);
+            } else {
+              EXPECT_TRUE(is_temporary_name(name)) << name << " is left behind";
+            }
+          }
+          EXPECT_EQ(scrub_dir(out), STATUS_OK);
+        });
 }
 
 // ---- Recompress ----
@@ -434,8 +427,7 @@ TEST_P(FaultSweepTest, EncryptInitWithForceLeavesTheOldKeyOrAWholeNewOne) {
   char key[65];
   sweep(
       [&] {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directory(dir);
+        test::fresh_dir(dir);
         test::write_text(path, old_key);
       },
       [&] { return encrypt_init(req, key, sizeof key); },
@@ -468,8 +460,7 @@ TEST_P(FaultSweepTest, TlsInitWithForceLeavesTheOldPairOrAWholeNewOne) {
   req.force = 1;
   sweep(
       [&] {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directory(dir);
+        test::fresh_dir(dir);
         test::write_text(cert, old_cert);
         test::write_text(key, old_key);
       },

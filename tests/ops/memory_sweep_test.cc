@@ -171,9 +171,7 @@ class MemorySweepTest : public ::testing::Test {
   // a plain run does; either way every backup scrubs clean. Returns the
   // files of that result.
   Snapshot sweep_store_change(const std::function<status_t()>& run) {
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(run(), STATUS_OK);
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(test::quietly(run), STATUS_OK);
     const Snapshot after = test::snapshot(dir_);
     sweep(
         STATUS_NO_MEMORY, [&] { test::restore(dir_, before_); }, run,
@@ -293,12 +291,7 @@ TEST_F(MemorySweepTest, SyntheticFullLeavesTheChainAndNoFullOrAWholeOne) {
   req.out_dir = out.c_str();
   req.name = "collapsed";
   sweep(
-      STATUS_NO_MEMORY,
-      [&] {
-        std::filesystem::remove_all(out);
-        std::filesystem::create_directory(out);
-      },
-      [&] { return synthetic_full(req); },
+      STATUS_NO_MEMORY, [&] { test::fresh_dir(out); }, [&] { return synthetic_full(req); },
       [&](const Outcome& r) {
         EXPECT_EQ(test::snapshot(dir_), before_) << "the chain was changed";
         size_t files = 0;
@@ -326,9 +319,7 @@ TEST_F(MemorySweepTest, FinishingAnInterruptedRecompressLeavesAWholeBackup) {
   recompress_request req;
   req.meta_path = new_full_.meta_path.c_str();
   req.codec = CODEC_LZ4;
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(recompress_backup(req), STATUS_OK);
-  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(test::quietly([&] { return recompress_backup(req); }), STATUS_OK);
   const Snapshot after = test::snapshot(dir_);
   Snapshot half = before_;
   const std::string meta = "db-new-full.infb", image = test::image_name_of(meta);
@@ -411,8 +402,7 @@ TEST_F(MemorySweepTest, JournalReplayIsOutOfMemoryWithNothingReplayed) {
 TEST_F(MemorySweepTest, PartialsRemovalTakesWholeUploadsOrNone) {
   const std::string dir = tmp_.path() + "/uploads";
   auto reset = [&] {
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directory(dir);
+    test::fresh_dir(dir);
     for (const std::string stem : {"a", "b"}) {
       journal_fixture::Journal(0, "db", stem + ".csfb").write(dir + "/" + stem + ".part");
       test::write_text(dir + "/" + stem + ".csfb.tmp", "partial");
@@ -446,8 +436,7 @@ TEST_F(MemorySweepTest, EncryptInitLeavesTheOldKeyOrAWholeNewOne) {
   sweep(
       STATUS_IO,
       [&] {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directory(dir);
+        test::fresh_dir(dir);
         test::write_text(path, old_key);
       },
       [&] { return encrypt_init(req, key, sizeof key); },
@@ -468,8 +457,7 @@ TEST_F(MemorySweepTest, TlsInitLeavesTheOldPairOrAWholeNewOne) {
   sweep(
       STATUS_IO,
       [&] {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directory(dir);
+        test::fresh_dir(dir);
         test::write_text(cert, "old certificate\n");
         test::write_text(key, "old key\n");
       },

@@ -1,11 +1,12 @@
 // What the sweep tests share: small real backups to run on, which leftover
-// names are recognisably temporary, and whether every backup still scrubs
-// clean.
+// names are recognisably temporary, whether every backup still scrubs clean,
+// and runs with their log lines swallowed.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,14 +47,26 @@ inline writer_result write_small_backup(const std::string& dir, const std::strin
   return w;
 }
 
+// run(), its log lines swallowed.
+template <class F>
+status_t quietly(F run) {
+  testing::internal::CaptureStderr();
+  status_t s = run();
+  testing::internal::GetCapturedStderr();
+  return s;
+}
+
 // Scrubs every backup of dir, its log lines swallowed.
 inline status_t scrub_dir(const std::string& dir) {
   scrub_request req;
   req.backup_dir = dir.c_str();
-  testing::internal::CaptureStderr();
-  status_t s = scrub_backups(req);
-  testing::internal::GetCapturedStderr();
-  return s;
+  return quietly([&] { return scrub_backups(req); });
+}
+
+// dir, empty, whatever was there before.
+inline void fresh_dir(const std::string& dir) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directory(dir);
 }
 
 }  // namespace test
