@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "cli/options.h"
@@ -10,6 +9,7 @@
 #include "cli/version.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
+#include "store/memory.h"
 
 namespace {
 
@@ -27,17 +27,6 @@ selftest_check_fn g_check_hook = nullptr;
 // Cut to the buffer; nothing is written without a buffer.
 void set_message(char* msg, size_t msg_cap, const char* text) {
   if (msg && msg_cap > 0) snprintf(msg, msg_cap, "%s", text);
-}
-
-// The self-test reports a failed allocation as a message rather than dying
-// on the exception: it runs before anything else and must always answer.
-bool try_allocate(std::vector<uint8_t>* v, size_t n) {
-  try {
-    v->resize(n);
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
 }
 
 }  // namespace
@@ -75,7 +64,7 @@ int run_selftest(char* msg, size_t msg_cap) {
   }
 
   std::vector<uint8_t> data;
-  if (!try_allocate(&data, SELFTEST_DATA_SIZE)) {
+  if (memory_resize(&data, SELFTEST_DATA_SIZE) != STATUS_OK) {
     set_message(msg, msg_cap, "out of memory");
     return 1;
   }
@@ -92,8 +81,8 @@ int run_selftest(char* msg, size_t msg_cap) {
 int codec_self_check(uint8_t codec, const char* failure_message, const uint8_t* data, char* msg,
                      size_t msg_cap) {
   std::vector<uint8_t> packed, restored;
-  if (!try_allocate(&packed, codec_bound(codec, SELFTEST_DATA_SIZE)) ||
-      !try_allocate(&restored, SELFTEST_DATA_SIZE)) {
+  if (memory_resize(&packed, codec_bound(codec, SELFTEST_DATA_SIZE)) != STATUS_OK ||
+      memory_resize(&restored, SELFTEST_DATA_SIZE) != STATUS_OK) {
     set_message(msg, msg_cap, "out of memory");
     return 1;
   }

@@ -9,6 +9,7 @@
 #include "codec/digest.h"
 #include "store/format.h"
 #include "store/fs.h"
+#include "store/memory.h"
 
 namespace {
 
@@ -53,11 +54,7 @@ status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE], uint8_
   crc = crc32c_update(crc, body, kept);
   if (body_size > kept) {
     std::vector<uint8_t> scratch;
-    try {
-      scratch.resize(65536);
-    } catch (const std::bad_alloc&) {
-      return STATUS_NO_MEMORY;
-    }
+    if (memory_resize(&scratch, 65536) != STATUS_OK) return STATUS_NO_MEMORY;
     uint64_t off = JOURNAL_HEADER_SIZE + kept;
     size_t left = body_size - kept;
     while (left > 0) {
@@ -151,11 +148,7 @@ status_t journal_load(const char* path, journal_replay* out) {
   if (s != STATUS_OK) return s;
   uint8_t header[JOURNAL_HEADER_SIZE];
   std::vector<uint8_t> body;
-  try {
-    body.resize(JOURNAL_BODY_AREA);
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  if (memory_resize(&body, JOURNAL_BODY_AREA) != STATUS_OK) return STATUS_NO_MEMORY;
   uint64_t records_offset = 0;
   s = journal_read_header(fd.get(), header, body.data(), &records_offset);
   if (s != STATUS_OK) return s;
@@ -168,11 +161,7 @@ status_t journal_load(const char* path, journal_replay* out) {
   // is far beyond any volume this system backs up.
   if (len > (uint64_t{1} << 30)) return STATUS_NO_MEMORY;
   std::vector<uint8_t> records;
-  try {
-    records.resize(static_cast<size_t>(len));
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  if (memory_resize(&records, static_cast<size_t>(len)) != STATUS_OK) return STATUS_NO_MEMORY;
   size_t got = 0;
   s = fs_pread_full(fd.get(), records.data(), records.size(), records_offset, &got);
   if (s != STATUS_OK) return s;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "store/fs.h"
+#include "store/memory.h"
 
 namespace {
 
@@ -105,9 +106,7 @@ status_t setup_commit(setup_temp_file* files, size_t count) {
     bool placed = false;
   };
   std::vector<step> steps;
-  try {
-    steps.resize(count);
-  } catch (const std::bad_alloc&) {
+  if (memory_resize(&steps, count) != STATUS_OK) {
     for (size_t i = 0; i < count; i++) setup_temp_discard(&files[i]);
     return STATUS_IO;
   }

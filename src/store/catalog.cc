@@ -7,6 +7,7 @@
 
 #include "cli/log.h"
 #include "store/fs.h"
+#include "store/memory.h"
 #include "store/naming.h"
 
 namespace {
@@ -204,14 +205,7 @@ status_t chain_block_map_build(const backup_chain& chain, chain_block_map* out) 
   const uint64_t count = volume_size / block_size + (volume_size % block_size != 0 ? 1 : 0);
 
   std::vector<block_slot> slots;
-  // A count past max_size() is refused before resize could throw
-  // std::length_error for it.
-  if (count > slots.max_size()) return STATUS_NO_MEMORY;
-  try {
-    slots.resize(static_cast<size_t>(count));
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
+  if (memory_resize(&slots, static_cast<size_t>(count)) != STATUS_OK) return STATUS_NO_MEMORY;
   for (size_t i = 0; i < slots.size(); i++) slots[i].block_index = i;
 
   // Later members overwrite earlier ones: the newest entry for a block wins.

@@ -8,8 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <new>
 #include <vector>
+
+#include "store/memory.h"
 
 namespace {
 
@@ -248,13 +249,7 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
       done += static_cast<size_t>(n);
       continue;
     }
-    if (buf.empty()) {
-      try {
-        buf.resize(1u << 20);
-      } catch (const std::bad_alloc&) {
-        return STATUS_NO_MEMORY;
-      }
-    }
+    if (buf.empty() && memory_resize(&buf, 1u << 20) != STATUS_OK) return STATUS_NO_MEMORY;
     size_t chunk = want < buf.size() ? want : buf.size();
     size_t got = 0;
     status_t s = fs_pread_full(in_fd, buf.data(), chunk, in_offset + done, &got);
