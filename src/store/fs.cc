@@ -62,6 +62,54 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
   return STATUS_OK;
 }
 
+status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) {
+  int fd = -1;
+  status_t s = fs_open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode, &fd);
+  if (s != STATUS_OK) {
+    // A directory fails the open (EISDIR) and a FIFO without a reader fails
+    // a non-blocking open for writing (ENXIO): both are what they are, not
+    // a fault of the disk.
+    const int err = errno;
+    struct stat st;
+    if ((err == EISDIR || err == ENXIO) && ::stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+      errno = FS_ERR_NOT_REGULAR;
+      return STATUS_IO;
+    }
+    errno = err;
+    return s;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return status_from_errno(err);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    errno = FS_ERR_NOT_REGULAR;
+    return STATUS_IO;
+  }
+  // Blocking again: on a regular file the flag changes nothing today, but
+  // later reads and writes must never see EAGAIN.
+  if ((flags & O_NONBLOCK) == 0) {
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return status_from_errno(err);
+    }
+  }
+  *out_fd = fd;
+  return STATUS_OK;
+}
+
+const char* fs_strerror(int err) {
+  if (err == FS_ERR_NOT_REGULAR) return "not a regular file";
+  return strerror(err);
+}
+
 status_t fs_open_read(const char* path, int* out_fd) {
   return fs_open(path, O_RDONLY, 0, out_fd);
 }

@@ -26,6 +26,20 @@ status_t status_from_errno(int err);
 [[nodiscard]] status_t fs_create(const char* path, mode_t mode, int* out_fd);
 // General open for callers that need other flags (O_EXCL, O_NOFOLLOW, O_DIRECTORY...).
 [[nodiscard]] status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd);
+
+// errno of an fs_open_regular that met something other than a regular file.
+// Not a kernel value: fs_strerror words it, status_from_errno maps it to -1.
+constexpr int FS_ERR_NOT_REGULAR = 4096;
+// Opens path only when it is a regular file. The open itself never blocks
+// (O_NONBLOCK, cleared again once the file is known to be regular), so a
+// FIFO or a device named like a meta file, an image, a key file or a journal
+// is refused at once instead of hanging the run. Anything that is not a
+// regular file gives STATUS_IO with errno FS_ERR_NOT_REGULAR (a directory
+// too, whether it fails the open as EISDIR or after it). O_NOCTTY and
+// O_CLOEXEC are always added.
+[[nodiscard]] status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd);
+// strerror, with "not a regular file" for FS_ERR_NOT_REGULAR.
+const char* fs_strerror(int err);
 // A negative descriptor returns 0 without a call.
 status_t fs_close(int fd);
 inline bool fd_is_open(int fd) { return fd >= 0; }

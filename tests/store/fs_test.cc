@@ -192,3 +192,33 @@ TEST(FsTest, FlushOfTheParentOfAnOverlongPathIsAnIoErrorAndFlushesNothing) {
   EXPECT_EQ(errno, ENAMETOOLONG);
   EXPECT_EQ(faults.calls(), 0u);
 }
+
+#include <sys/stat.h>
+
+// A FIFO, a directory or a link to a FIFO named like the files the store opens are
+// refused at once, never waited for; a link to a regular file is followed.
+TEST(FsTest, OpenRegularRefusesEverythingButARegularFileWithoutBlocking) {
+  test::TempDir dir;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(dir.file("dir").c_str(), 0755), 0);
+  test::write_file(dir.file("plain"), std::vector<uint8_t>{1});
+  ASSERT_EQ(symlink(dir.file("plain").c_str(), dir.file("link").c_str()), 0);
+  ASSERT_EQ(symlink(dir.file("fifo").c_str(), dir.file("fifo-link").c_str()), 0);
+
+  for (const char* name : {"fifo", "dir", "fifo-link"}) {
+    for (int flags : {O_RDONLY, O_WRONLY | O_APPEND}) {
+      int fd = -1;
+      EXPECT_EQ(fs_open_regular(dir.file(name).c_str(), flags, 0, &fd), STATUS_IO) << name;
+      EXPECT_EQ(errno, FS_ERR_NOT_REGULAR) << name;
+      EXPECT_EQ(fd, -1);
+    }
+  }
+  EXPECT_STREQ(fs_strerror(FS_ERR_NOT_REGULAR), "not a regular file");
+
+  int fd = -1;
+  ASSERT_EQ(fs_open_regular(dir.file("link").c_str(), O_RDONLY, 0, &fd), STATUS_OK);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(fs_close(fd), STATUS_OK);
+  EXPECT_EQ(fs_open_regular(dir.file("missing").c_str(), O_RDONLY, 0, &fd), STATUS_NOT_FOUND);
+}
