@@ -354,3 +354,85 @@ void fs_dir_close(fs_dir* dir) {
 int64_t now_seconds() {
   return static_cast<int64_t>(::time(nullptr));
 }
+
+status_t fs_openat(int dir_fd, const char* name, int flags, mode_t mode, int* out_fd) {
+  if (fault_fails(FS_OP_OPEN, name, nullptr)) return status_from_errno(errno);
+  int fd = ::openat(dir_fd, name, flags | O_CLOEXEC, mode);
+  if (fd < 0) return status_from_errno(errno);
+  *out_fd = fd;
+  return STATUS_OK;
+}
+
+status_t fs_openat_regular(int dir_fd, const char* name, int flags, mode_t mode, int* out_fd) {
+  unique_fd fd;
+  status_t s = fs_openat(dir_fd, name, flags | O_NONBLOCK | O_NOCTTY, mode, fd.out());
+  if (s != STATUS_OK) {
+    // A directory (EISDIR) or a FIFO without a reader (ENXIO) is what it
+    // is, not a fault of the disk.
+    const int err = errno;
+    struct stat st;
+    if ((err == EISDIR || err == ENXIO) && ::fstatat(dir_fd, name, &st, 0) == 0 &&
+        !S_ISREG(st.st_mode)) {
+      errno = FS_ERR_NOT_REGULAR;
+      return STATUS_IO;
+    }
+    errno = err;
+    return s;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return status_from_errno(errno);
+  if (!S_ISREG(st.st_mode)) {
+    (void)fd.close();
+    errno = FS_ERR_NOT_REGULAR;
+    return STATUS_IO;
+  }
+  if ((flags & O_NONBLOCK) == 0) {
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0) {
+      const int err = errno;
+      (void)fd.close();
+      errno = err;
+      return status_from_errno(err);
+    }
+  }
+  *out_fd = fd.release();
+  return STATUS_OK;
+}
+
+status_t fs_fstat(int fd, struct stat* out) {
+  if (fault_fails(FS_OP_STAT, nullptr, nullptr)) return status_from_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return status_from_errno(errno);
+  *out = st;
+  return STATUS_OK;
+}
+
+status_t fs_fstatat(int dir_fd, const char* name, struct stat* out, int flags) {
+  if (fault_fails(FS_OP_STAT, name, nullptr)) return status_from_errno(errno);
+  struct stat st;
+  if (::fstatat(dir_fd, name, &st, flags) != 0) return status_from_errno(errno);
+  *out = st;
+  return STATUS_OK;
+}
+
+status_t fs_unlinkat(int dir_fd, const char* name) {
+  if (fault_fails(FS_OP_REMOVE, name, nullptr)) return status_from_errno(errno);
+  if (::unlinkat(dir_fd, name, 0) != 0) return status_from_errno(errno);
+  return STATUS_OK;
+}
+
+status_t fs_dir_open_at(int dir_fd, fs_dir* out) {
+  if (fault_fails(FS_OP_OPENDIR, nullptr, nullptr)) return status_from_errno(errno);
+  // "." opened again, not dup'ed: a dup would share the read position.
+  const int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return status_from_errno(errno);
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    const int err = errno;
+    ::close(fd);
+    return status_from_errno(err);
+  }
+  fs_dir_close(out);
+  out->handle = d;
+  return STATUS_OK;
+}

@@ -174,3 +174,28 @@ using fs_fault_hook = fs_fault (*)(fs_op op, const char* path, void* ctx);
 
 // Installs (or, with null, removes) the hook. Not thread-safe; tests only.
 void fs_set_fault_hook(fs_fault_hook hook, void* ctx);
+
+// ---- Work inside one open directory ----
+//
+// A command that lists a directory and then acts on what it found does both
+// through one descriptor of that directory: a name is looked up in the
+// directory that was listed, never again by a path whose components someone
+// could swap for a link in between. name is one entry of the directory (the
+// fault hook sees it as the call's path).
+
+// openat(dir_fd, name, flags, mode). O_CLOEXEC is always added.
+[[nodiscard]] status_t fs_openat(int dir_fd, const char* name, int flags, mode_t mode, int* out_fd);
+// As fs_open_regular, relative to dir_fd: never blocks, and anything other
+// than a regular file is STATUS_IO with errno FS_ERR_NOT_REGULAR. With
+// O_NOFOLLOW in flags a link at name is not followed (ELOOP, STATUS_IO).
+[[nodiscard]] status_t fs_openat_regular(int dir_fd, const char* name, int flags, mode_t mode,
+                                         int* out_fd);
+[[nodiscard]] status_t fs_fstat(int fd, struct stat* out);
+// fstatat with the given flags (AT_SYMLINK_NOFOLLOW to look at a link itself).
+[[nodiscard]] status_t fs_fstatat(int dir_fd, const char* name, struct stat* out, int flags);
+// Removes the entry name of dir_fd (not a directory). A link is removed
+// itself, never what it points to.
+[[nodiscard]] status_t fs_unlinkat(int dir_fd, const char* name);
+// A listing of the directory open at dir_fd, with a read position of its
+// own; dir_fd stays open and owned by the caller.
+[[nodiscard]] status_t fs_dir_open_at(int dir_fd, fs_dir* out);
