@@ -296,22 +296,24 @@ int run_prune(int argc, char** argv) {
   return report("prune", prune_backups(req));
 }
 
+constexpr int64_t OLDER_THAN_MAX_DAYS = 36500;
+
 int run_partials(int argc, char** argv) {
   const char* dir = VALUE("--dir");
   int32_t delete_flag = FLAG("--delete");
   // Without --older-than every interrupted upload qualifies (-1: no age
-  // limit); a negative number means the same. Anything that is not a whole
-  // number is refused rather than read as 0, which would let --delete remove
-  // an upload still being written; so is --older-than with its value missing.
+  // limit). A given value must be a whole number of days from 0 to 100
+  // years: text read as 0, or a negative number, would let --delete remove
+  // an upload still being written, and a value past the range would be
+  // clamped without a word. So is --older-than with its value missing.
   int64_t older_than_days = -1;
-  if (const char* older = VALUE("--older-than")) {
-    if (!parse_whole_number(older, &older_than_days)) {
+  const char* older = VALUE("--older-than");
+  if (older || FLAG("--older-than")) {
+    if (!older || !parse_whole_number(older, &older_than_days) || older_than_days < 0 ||
+        older_than_days > OLDER_THAN_MAX_DAYS) {
       fputs("error: --older-than must be a whole number of days\n", stderr);
       return EXIT_USAGE;
     }
-  } else if (FLAG("--older-than")) {
-    fputs("error: --older-than must be a whole number of days\n", stderr);
-    return EXIT_USAGE;
   }
   if (!dir) return print_usage(EXIT_USAGE);
   // partials words its own failures and chooses its exit status.

@@ -128,8 +128,9 @@ TEST(AppTest, InvalidNowIsAnErrorBeforeTheDirectoryIsAskedFor) {
 TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
   test::TempDir dir;
   std::vector<std::vector<std::string>> bad = {
-      {"--older-than", "abc"}, {"--older-than", "5x"}, {"--older-than="},
+      {"--older-than", "abc"}, {"--older-than", "5x"},    {"--older-than="},
       {"--older-than", "1.5"}, {"--older-than"},  // its value forgotten at the end
+      {"--older-than", "-1"},  {"--older-than", "36501"}, {"--older-than", "99999999999999999999"},
   };
   for (auto args : bad) {
     for (bool with_dir : {false, true}) {
@@ -144,7 +145,7 @@ TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
           << describe(all);
     }
   }
-  for (std::string days : {"7", "0", "-1", "+3"}) {
+  for (std::string days : {"7", "0", "36500", "+3"}) {
     auto r = run_cmd({"partials", "--dir", dir.path(), "--older-than", days});
     EXPECT_NE(r.exit_status, 2) << days;
     EXPECT_EQ(r.err.find("--older-than must be"), std::string::npos) << days;
