@@ -1,10 +1,11 @@
 #include "ops/journal.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <new>
-#include <string>
 
 #include "codec/digest.h"
 #include "store/format.h"
@@ -21,11 +22,16 @@ bool plain_file_name(const char* name) {
   return strchr(name, '/') == nullptr;
 }
 
-std::string dir_of(const char* path) {
-  const char* slash = strrchr(path, '/');
-  if (!slash) return ".";
-  if (slash == path) return "/";
-  return std::string(path, static_cast<size_t>(slash - path));
+constexpr int64_t SECONDS_PER_DAY = 86400;
+
+// Reads the header of the journal open at fd and copies the names asked for.
+status_t read_names(int fd, uint8_t* body, char* recorded_name_out, char* image_name_out) {
+  uint8_t header[JOURNAL_HEADER_SIZE];
+  status_t s = journal_read_header(fd, header, body, nullptr);
+  if (s != STATUS_OK) return s;
+  if (recorded_name_out) memcpy(recorded_name_out, header + JH_RECORDED_NAME, JOURNAL_NAME_LEN);
+  if (image_name_out) memcpy(image_name_out, header + JH_IMAGE_NAME, JOURNAL_NAME_LEN);
+  return STATUS_OK;
 }
 
 }  // namespace
@@ -80,14 +86,21 @@ status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE], uint8_
 status_t journal_read_names(const char* path, uint8_t* body, char* recorded_name_out,
                             char* image_name_out) {
   unique_fd fd;
-  status_t s = fs_open_read(path, fd.out());
+  status_t s = fs_open_regular(path, O_RDONLY, 0, fd.out());
   if (s != STATUS_OK) return s;
-  uint8_t header[JOURNAL_HEADER_SIZE];
-  s = journal_read_header(fd.get(), header, body, nullptr);
-  (void)fd.close();
+  return read_names(fd.get(), body, recorded_name_out, image_name_out);
+}
+
+status_t journal_read_at(int dir_fd, const char* name, uint8_t* body, journal_listing* out) {
+  unique_fd fd;
+  status_t s = fs_openat_regular(dir_fd, name, O_RDONLY | O_NOFOLLOW, 0, fd.out());
   if (s != STATUS_OK) return s;
-  if (recorded_name_out) memcpy(recorded_name_out, header + JH_RECORDED_NAME, JOURNAL_NAME_LEN);
-  if (image_name_out) memcpy(image_name_out, header + JH_IMAGE_NAME, JOURNAL_NAME_LEN);
+  journal_listing listed;
+  s = fs_fstat(fd.get(), &listed.st);
+  if (s != STATUS_OK) return s;
+  s = read_names(fd.get(), body, nullptr, listed.image_name);
+  if (s != STATUS_OK) return s;
+  *out = listed;
   return STATUS_OK;
 }
 
@@ -144,7 +157,7 @@ status_t journal_replay_records(const uint8_t* records, size_t len, journal_repl
 
 status_t journal_load(const char* path, journal_replay* out) {
   unique_fd fd;
-  status_t s = fs_open_read(path, fd.out());
+  status_t s = fs_open_regular(path, O_RDONLY, 0, fd.out());
   if (s != STATUS_OK) return s;
   uint8_t header[JOURNAL_HEADER_SIZE];
   std::vector<uint8_t> body;
@@ -153,7 +166,7 @@ status_t journal_load(const char* path, journal_replay* out) {
   s = journal_read_header(fd.get(), header, body.data(), &records_offset);
   if (s != STATUS_OK) return s;
   struct stat st;
-  s = fs_stat(path, &st);
+  s = fs_fstat(fd.get(), &st);
   if (s != STATUS_OK) return s;
   uint64_t size = static_cast<uint64_t>(st.st_size);
   uint64_t len = size > records_offset ? size - records_offset : 0;
@@ -168,24 +181,36 @@ status_t journal_load(const char* path, journal_replay* out) {
   return journal_replay_records(records.data(), got, out);
 }
 
-int remove_partial(const char* journal_path) {
-  std::vector<uint8_t> body;
-  char image_name[JOURNAL_NAME_LEN];
-  std::string image;
-  try {
-    body.resize(JOURNAL_BODY_AREA);
-    status_t s = journal_read_names(journal_path, body.data(), nullptr, image_name);
-    if (s == STATUS_NO_MEMORY) return ENOMEM;
-    if (s != STATUS_OK) {
-      // Without the image name the image cannot be found; removing the
-      // journal alone would leave an image that nothing lists any more.
-      return s == STATUS_NOT_FOUND ? ENOENT : EIO;
-    }
-    image = dir_of(journal_path) + "/" + image_name + ".tmp";
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;  // nothing removed
+partial_removal remove_partial(int dir_fd, const char* journal_name, const journal_listing& listed,
+                               int64_t min_age_days, int* out_err) {
+  *out_err = 0;
+  // The image's name comes from the listing, never from reading the journal
+  // again: what is removed is what the operator was shown.
+  char image[JOURNAL_NAME_LEN + 4];
+  memcpy(image, listed.image_name, JOURNAL_NAME_LEN);
+  image[JOURNAL_NAME_LEN - 1] = '\0';
+  strcat(image, ".tmp");
+
+  struct stat now_st;
+  if (fs_fstatat(dir_fd, journal_name, &now_st, AT_SYMLINK_NOFOLLOW) != STATUS_OK) {
+    *out_err = errno;
+    return PARTIAL_FAILED;
   }
-  if (fs_remove(image.c_str()) != STATUS_OK && errno != ENOENT) return errno;
-  if (fs_remove(journal_path) != STATUS_OK) return errno;
-  return 0;
+  const struct stat& was = listed.st;
+  if (!S_ISREG(now_st.st_mode) || now_st.st_dev != was.st_dev || now_st.st_ino != was.st_ino ||
+      now_st.st_mtim.tv_sec != was.st_mtim.tv_sec || now_st.st_mtim.tv_nsec != was.st_mtim.tv_nsec)
+    return PARTIAL_CHANGED;
+  if (min_age_days >= 0 &&
+      (now_seconds() - static_cast<int64_t>(now_st.st_mtime)) / SECONDS_PER_DAY < min_age_days)
+    return PARTIAL_TOO_RECENT;
+
+  if (fs_unlinkat(dir_fd, image) != STATUS_OK && errno != ENOENT) {
+    *out_err = errno;
+    return PARTIAL_FAILED;
+  }
+  if (fs_unlinkat(dir_fd, journal_name) != STATUS_OK) {
+    *out_err = errno;
+    return PARTIAL_FAILED;
+  }
+  return PARTIAL_REMOVED;
 }

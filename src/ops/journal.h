@@ -22,6 +22,8 @@
 //  60   4      crc            CRC32C of record bytes 0..59
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -66,10 +68,24 @@ enum : uint8_t { JOURNAL_BLOCK = 1, JOURNAL_REMOVE = 2, JOURNAL_COMMIT = 3 };
 [[nodiscard]] status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE],
                                            uint8_t* body, uint64_t* out_records_offset);
 
-// Opens a journal, reads it with journal_read_header and copies its names
-// (each 240 bytes, terminated) to the outputs that are given.
-[[nodiscard]] status_t journal_read_names(const char* path, uint8_t* body,
-                                          char* recorded_name_out, char* image_name_out);
+// Opens a journal (a regular file only: a FIFO or a device named like one is
+// refused at once, STATUS_IO with errno FS_ERR_NOT_REGULAR), reads it with
+// journal_read_header and copies its names (each 240 bytes, terminated) to
+// the outputs that are given.
+[[nodiscard]] status_t journal_read_names(const char* path, uint8_t* body, char* recorded_name_out,
+                                          char* image_name_out);
+
+// One journal as a listing saw it: what it names and which file it was.
+struct journal_listing {
+  char image_name[JOURNAL_NAME_LEN] = {};
+  struct stat st = {};  // of the journal that was read, taken from its descriptor
+};
+
+// Reads the journal entry name of the directory open at dir_fd, as
+// journal_read_names does, but without following a link at name. body
+// receives the body as journal_read_header gives it.
+[[nodiscard]] status_t journal_read_at(int dir_fd, const char* name, uint8_t* body,
+                                       journal_listing* out);
 
 // The committed part of a journal, replayed: the remaining entries in
 // ascending block_id order, how many entries REMOVE records dropped, and the
@@ -93,9 +109,23 @@ struct journal_replay {
 // when memory runs out or the records exceed 1 GiB.
 [[nodiscard]] status_t journal_load(const char* path, journal_replay* out);
 
-// Removes one interrupted upload: its partial image, then its journal. The
-// journal is kept when the image could not be removed, so the upload stays
-// listed rather than leaving an image nothing points to. Returns 0 when the
-// journal is gone and the image is gone or never existed; otherwise the
-// errno of the first failure.
-int remove_partial(const char* journal_path);
+// What remove_partial did.
+enum partial_removal : uint8_t {
+  PARTIAL_REMOVED,     // the image (if there was one) and the journal are gone
+  PARTIAL_CHANGED,     // the journal is no longer the file that was listed
+  PARTIAL_TOO_RECENT,  // the journal is no longer old enough
+  PARTIAL_FAILED,      // a removal failed: *out_err holds its errno
+};
+
+// Removes one interrupted upload that journal_read_at listed: the partial
+// image "<image_name>.tmp" named by that listing, then the journal, both as
+// entries of the directory open at dir_fd (a link is removed itself, never
+// followed). Nothing is removed unless the entry journal_name is still the
+// journal that was listed (same device, inode and modification time) and,
+// when min_age_days is 0 or more, was last written at least that many whole
+// days ago: a journal replaced or written again since the listing belongs to
+// an upload that is not the one the operator saw. The journal is kept when
+// the image could not be removed, so the upload stays listed rather than
+// leaving an image nothing points to. A missing image counts as removed.
+partial_removal remove_partial(int dir_fd, const char* journal_name, const journal_listing& listed,
+                               int64_t min_age_days, int* out_err);

@@ -1,5 +1,7 @@
 #include "ops/partials.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,14 +10,17 @@
 #include <vector>
 
 #include "ops/journal.h"
+#include "store/dir_lock.h"
 #include "store/format.h"
 #include "store/fs.h"
+#include "store/text.h"
 #include "store/uuid.h"
 
 namespace {
 
 constexpr const char* JOURNAL_SUFFIX = ".part";
 constexpr size_t JOURNAL_SUFFIX_LEN = 5;
+constexpr int64_t SECONDS_PER_DAY = 86400;
 
 bool is_journal_name(const char* name) {
   size_t n = strlen(name);
@@ -30,9 +35,53 @@ const char* listing_kind(uint8_t kind) {
   return "INC";
 }
 
+// Size of the partial image in MiB; 0 when there is none, or when the name
+// is anything but a regular file (a link there is not followed).
+double image_mib(int dir_fd, const char* image_name) {
+  std::string image = std::string(image_name) + ".tmp";
+  struct stat st;
+  if (fs_fstatat(dir_fd, image.c_str(), &st, AT_SYMLINK_NOFOLLOW) != STATUS_OK) return 0.0;
+  if (!S_ISREG(st.st_mode)) return 0.0;
+  return static_cast<double>(st.st_size) / 1048576.0;
+}
+
+// Removes one listed upload and prints what happened. False when it stayed.
+bool remove_listed(int dir_fd, const std::string& name, const journal_listing& listed,
+                   int64_t older_than_days) {
+  int err = 0;
+  switch (remove_partial(dir_fd, name.c_str(), listed, older_than_days, &err)) {
+    case PARTIAL_REMOVED:
+      puts("   removed");
+      return true;
+    case PARTIAL_CHANGED:
+      puts("   not removed: the journal changed since it was listed");
+      return false;
+    case PARTIAL_TOO_RECENT:
+      puts("   not removed: the journal is no longer old enough");
+      return false;
+    case PARTIAL_FAILED:
+      break;
+  }
+  // Say what really happened: an operator who reads "removed" believes the
+  // space is free.
+  printf("   not removed: %s\n", fs_strerror(err));
+  return false;
+}
+
+// The directory is opened once; every journal is read, and every removal
+// made, as an entry of that one descriptor. Whoever can rename a component
+// of the path given cannot steer a removal elsewhere once the run started.
 int list_partials_unguarded(const char* dir, int32_t delete_flag, int64_t older_than_days) {
+  // Taken before anything is read: a second run removing uploads must not
+  // pull entries out from under this one's listing.
+  dir_lock_request lock_request{dir, delete_flag ? DIR_LOCK_EXCLUSIVE : DIR_LOCK_SHARED};
+  dir_lock_set lock;
+  if (dir_lock_take(&lock_request, 1, &lock) != STATUS_OK) return 1;  // said by the lock
+
+  unique_fd dir_fd;
   unique_dir listing;
-  if (fs_dir_open(dir, &listing.dir) != STATUS_OK) {
+  if (fs_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, dir_fd.out()) != STATUS_OK ||
+      fs_dir_open_at(dir_fd.get(), &listing.dir) != STATUS_OK) {
     fprintf(stderr, "error: cannot open %s\n", dir);
     return 1;
   }
@@ -41,6 +90,9 @@ int list_partials_unguarded(const char* dir, int32_t delete_flag, int64_t older_
   size_t counted = 0;
   bool removal_failed = false;
   std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  // Names and headers are written by whoever can write the directory: their
+  // control bytes are shown escaped, never sent to the operator's terminal.
+  char shown[TEXT_ESCAPED_CAP];
 
   for (;;) {
     const char* entry = nullptr;
@@ -52,22 +104,14 @@ int list_partials_unguarded(const char* dir, int32_t delete_flag, int64_t older_
     if (!entry) break;
     if (!is_journal_name(entry)) continue;
     std::string name = entry;  // the next readdir may reuse the entry's storage
-    std::string journal = std::string(dir) + "/" + name;
 
-    char image_name[JOURNAL_NAME_LEN];
-    if (journal_read_names(journal.c_str(), body.data(), nullptr, image_name) != STATUS_OK) {
-      printf("%-40s unreadable journal\n", name.c_str());
+    journal_listing listed;
+    if (journal_read_at(dir_fd.get(), name.c_str(), body.data(), &listed) != STATUS_OK) {
+      printf("%-40s unreadable journal\n", text_escape_control(name.c_str(), shown, sizeof shown));
       continue;
     }
-    std::string image = std::string(dir) + "/" + image_name + ".tmp";
-
-    struct stat journal_st;
-    if (fs_stat(journal.c_str(), &journal_st) != STATUS_OK) continue;  // vanished
-    struct stat image_st;
-    double image_mib = 0.0;
-    if (fs_stat(image.c_str(), &image_st) == STATUS_OK)
-      image_mib = static_cast<double>(image_st.st_size) / 1048576.0;
-    int64_t age_days = (now - static_cast<int64_t>(journal_st.st_mtime)) / 86400;
+    double mib = image_mib(dir_fd.get(), listed.image_name);
+    int64_t age_days = (now - static_cast<int64_t>(listed.st.st_mtime)) / SECONDS_PER_DAY;
 
     char uuid_text[UUID_TEXT_SIZE];
     uuid_format(body.data() + HDR_UUID, uuid_text);
@@ -75,19 +119,13 @@ int list_partials_unguarded(const char* dir, int32_t delete_flag, int64_t older_
     memcpy(backup_name, body.data() + HDR_NAME, HDR_NAME_LEN);
     backup_name[HDR_NAME_LEN] = '\0';
     printf("%s  %-4s %-20s image %.1f MiB, last written %ld day(s) ago\n", uuid_text,
-           listing_kind(body[HDR_KIND]), backup_name, image_mib, static_cast<long>(age_days));
+           listing_kind(body[HDR_KIND]), text_escape_control(backup_name, shown, sizeof shown), mib,
+           static_cast<long>(age_days));
     counted++;
 
     if (delete_flag && (!age_limit || age_days >= older_than_days)) {
-      int err = remove_partial(journal.c_str());
-      if (err == 0) {
-        puts("   removed");
-      } else {
-        // Say what really happened: an operator who reads "removed" believes
-        // the space is free.
-        printf("   not removed: %s\n", strerror(err));
+      if (!remove_listed(dir_fd.get(), name, listed, age_limit ? older_than_days : -1))
         removal_failed = true;
-      }
     }
   }
   if (counted == 0) printf("no partial backups in %s\n", dir);

@@ -1,6 +1,12 @@
 #include "ops/journal.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
 
 #include "ops/journal_fixture.h"
 #include "support/test_util.h"
@@ -240,19 +246,64 @@ TEST(JournalReplayTest, ShortTailIsIgnored) {
   EXPECT_EQ(r.commit_value, 5u);
 }
 
-TEST(RemovePartialTest, JournalThatCannotBeReadIsKeptWithItsImage) {
-  // Without a readable image name the image cannot be found; removing the
-  // journal alone would leave an image no listing shows any more.
+// ---- reading a journal inside a listed directory, and removing its upload ----
+
+namespace {
+
+// The directory of a test open as partials opens it.
+unique_fd open_dir(const std::string& path) {
+  unique_fd fd;
+  EXPECT_EQ(fs_open(path.c_str(), O_RDONLY | O_DIRECTORY, 0, fd.out()), STATUS_OK);
+  return fd;
+}
+
+void set_age_hours(const std::string& path, int64_t hours) {
+  struct timespec t[2];
+  t[0].tv_sec = t[1].tv_sec = time(nullptr) - hours * 3600;
+  t[0].tv_nsec = t[1].tv_nsec = 0;
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
+}
+
+}  // namespace
+
+TEST(JournalReadAtTest, ReadsTheNamesAndTheFileOfTheJournal) {
   test::TempDir dir;
-  Journal j(0, "db", "up.csfb");
-  auto bytes = j.bytes();
-  bytes[JH_IMAGE_NAME] ^= 1;  // fails the checksum
-  test::write_file(dir.file("up.part"), bytes);
-  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
-  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), EIO);
-  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
-  EXPECT_TRUE(test::file_exists(dir.file("up.csfb.tmp")));
-  EXPECT_EQ(remove_partial(dir.file("gone.part").c_str()), ENOENT);
+  Journal(1, "web", "up.csdb").write(dir.file("a.part"));
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  ASSERT_EQ(journal_read_at(d.get(), "a.part", body.data(), &listed), STATUS_OK);
+  EXPECT_STREQ(listed.image_name, "up.csdb");
+  EXPECT_EQ(body[0x10], 1);
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("a.part").c_str(), &st), 0);
+  EXPECT_EQ(listed.st.st_ino, st.st_ino);
+  EXPECT_EQ(listed.st.st_size, st.st_size);
+}
+
+// A journal is only ever a regular file in the directory itself: a FIFO is
+// refused at once (the open never waits for a writer), and a link is not
+// followed, whatever it points to.
+TEST(JournalReadAtTest, LinksFifosAndDirectoriesAreNotJournals) {
+  test::TempDir dir;
+  Journal().write(dir.file("real.part"));
+  ASSERT_EQ(symlink(dir.file("real.part").c_str(), dir.file("link.part").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.file("fifo.part").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(dir.file("dir.part").c_str(), 0700), 0);
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  for (const char* name : {"link.part", "fifo.part", "dir.part"}) {
+    EXPECT_EQ(journal_read_at(d.get(), name, body.data(), &listed), STATUS_IO) << name;
+  }
+  EXPECT_EQ(journal_read_at(d.get(), "fifo.part", body.data(), &listed), STATUS_IO);
+  EXPECT_EQ(errno, FS_ERR_NOT_REGULAR);
+  EXPECT_EQ(journal_read_names(dir.file("fifo.part").c_str(), body.data(), nullptr, nullptr),
+            STATUS_IO);
+  EXPECT_EQ(errno, FS_ERR_NOT_REGULAR);
+  journal_replay r;
+  EXPECT_EQ(journal_load(dir.file("fifo.part").c_str(), &r), STATUS_IO);
+  EXPECT_EQ(journal_read_at(d.get(), "real.part", body.data(), &listed), STATUS_OK);
 }
 
 TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGone) {
@@ -260,9 +311,62 @@ TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGon
   Journal j(0, "db", "up.csfb");
   j.write(dir.file("up.part"));
   test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
-  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), 0);
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  int err = -1;
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_REMOVED);
+  EXPECT_EQ(err, 0);
   EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
+
   j.write(dir.file("up.part"));
-  EXPECT_EQ(remove_partial(dir.file("up.part").c_str()), 0);
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_REMOVED);
+  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_FAILED);
+  EXPECT_EQ(err, ENOENT);
+}
+
+// Between the listing and the removal the journal may be replaced (naming
+// another image) or written again by a resumed upload: either way it is not
+// the upload that was listed, and nothing of it is removed.
+TEST(RemovePartialTest, JournalReplacedOrWrittenSinceTheListingIsKept) {
+  test::TempDir dir;
+  Journal(0, "db", "up.csfb").write(dir.file("up.part"));
+  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
+  test::write_file(dir.file("other.csfb.tmp"), std::vector<uint8_t>(10, 0));
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  int err = 0;
+
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  Journal(0, "db", "other.csfb").write(dir.file("new.part"));
+  ASSERT_EQ(rename(dir.file("new.part").c_str(), dir.file("up.part").c_str()), 0);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_CHANGED);
+  EXPECT_EQ(test::list_dir(dir.path()),
+            (std::vector<std::string>{"other.csfb.tmp", "up.csfb.tmp", "up.part"}));
+
+  set_age_hours(dir.file("up.part"), 100);
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  set_age_hours(dir.file("up.part"), 0);  // written again, same file
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_CHANGED);
+  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
+  EXPECT_TRUE(test::file_exists(dir.file("other.csfb.tmp")));
+}
+
+TEST(RemovePartialTest, JournalMustStillBeOldEnough) {
+  test::TempDir dir;
+  Journal(0, "db", "up.csfb").write(dir.file("up.part"));
+  set_age_hours(dir.file("up.part"), 47);
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  int err = 0;
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 2, &err), PARTIAL_TOO_RECENT);
+  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 1, &err), PARTIAL_REMOVED);
   EXPECT_FALSE(test::file_exists(dir.file("up.part")));
 }
