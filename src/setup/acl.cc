@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/log.h"
 #include "setup/acl_file.h"
 #include "setup/setup_file.h"
 #include "store/fs.h"
@@ -91,48 +92,87 @@ bool line_enters_quoted_value(std::string_view line) {
   return i < line.size() && (line[i] == '"' || line[i] == '\'');
 }
 
-// Appends line to the ACL file. An ACL file made here is 0600 from the start
-// (it holds API keys in clear text); an existing one keeps its mode. On a
-// failed write the file is cut back to its old length, so no partial line
-// is left for the server to reject or to glue to the next entry.
+// Writes line at the end of the file open at fd (O_APPEND: the kernel puts
+// every write at the end, whatever the offset) and flushes it. On failure
+// the file is cut back to old_size, so no partial line is left for the
+// server to reject or to glue to the next entry.
+status_t write_line(int fd, const std::string& line, uint64_t old_size) {
+  size_t written = 0;
+  status_t s = fs_pwrite_all(fd, line.data(), line.size(), 0, &written);
+  if (s == STATUS_OK && written != line.size()) s = STATUS_IO;
+  if (s == STATUS_OK) s = fs_fsync(fd);
+  if (s != STATUS_OK) {
+    (void)fs_ftruncate(fd, old_size);
+    return STATUS_IO;
+  }
+  return STATUS_OK;
+}
+
+// A new ACL file, 0600 from the start: it holds API keys in clear text.
+status_t create_with_line(const char* path, unique_fd* fd, const std::string& line) {
+  if (fs_fchmod(fd->get(), 0600) != STATUS_OK || write_line(fd->get(), line, 0) != STATUS_OK) {
+    (void)fd->close();
+    (void)fs_remove(path);
+    return STATUS_IO;
+  }
+  if (fd->close() != STATUS_OK) return STATUS_IO;
+  if (fs_fsync_parent(path) != STATUS_OK) return STATUS_IO;
+  return STATUS_OK;
+}
+
+status_t refuse_file(const char* path) {
+  log_write(LOG_ERROR_LEVEL,
+            "%s is not a regular file that only its owner can write; refusing to add a key to it",
+            path);
+  return STATUS_INVALID;
+}
+
+// An existing ACL file gets the line only when what is opened is a regular
+// file that neither its group nor others can write: anyone who can write it
+// can add a key of their own, and anything else (a FIFO, a device) would
+// hang the run or swallow the key. A link at the path is followed, as the
+// server's own reading follows it. Everything is judged on the descriptor
+// that is written, never again by the path.
+status_t append_to_existing(const char* path, const std::string& line) {
+  unique_fd fd;
+  if (fs_open_regular(path, O_RDWR | O_APPEND, 0, fd.out()) != STATUS_OK)
+    return errno == FS_ERR_NOT_REGULAR ? refuse_file(path) : STATUS_IO;
+  struct stat st;
+  if (fs_fstat(fd.get(), &st) != STATUS_OK) return STATUS_IO;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return refuse_file(path);
+  // Operators may rely on a file others can read; it still gets the line.
+  if ((st.st_mode & S_IROTH) != 0)
+    log_write(LOG_WARN_LEVEL,
+              "%s is readable by others and holds keys in clear text (chmod 600, or 640 with "
+              "the storage server's group)",
+              path);
+
+  // A last line without its line feed would be joined to the new one: the
+  // server would read one entry of the old key with both lists (or a
+  // comment swallowing the new entry). The line feed first keeps the last
+  // entry as the server read it before.
+  const uint64_t old_size = static_cast<uint64_t>(st.st_size);
+  std::string text;
+  if (old_size > 0) {
+    char last = 0;
+    size_t got = 0;
+    if (fs_pread(fd.get(), &last, 1, old_size - 1, &got) != STATUS_OK || got != 1) return STATUS_IO;
+    if (last != '\n') text = "\n";
+  }
+  text += line;
+  if (write_line(fd.get(), text, old_size) != STATUS_OK) return STATUS_IO;
+  return fd.close() == STATUS_OK ? STATUS_OK : STATUS_IO;
+}
+
+// Appends line to the ACL file, creating it when there is none (no link
+// followed then: the exclusive create fails on any link at the path).
 status_t append_line(const char* path, const std::string& line) {
   unique_fd fd;
-  bool created = false;
   status_t s = fs_open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600,
                        fd.out());
-  if (s == STATUS_OK) {
-    created = true;
-    if (fs_fchmod(fd.get(), 0600) != STATUS_OK) {
-      (void)fd.close();
-      (void)fs_remove(path);
-      return STATUS_IO;
-    }
-  } else if (s == STATUS_EXISTS) {
-    if (fs_open(path, O_WRONLY | O_APPEND | O_CLOEXEC, 0, fd.out()) != STATUS_OK) return STATUS_IO;
-  } else {
-    return STATUS_IO;
-  }
-
-  uint64_t old_size = 0;
-  if (!created) {
-    struct stat st;
-    if (fs_stat(path, &st) != STATUS_OK) return STATUS_IO;
-    old_size = static_cast<uint64_t>(st.st_size);
-  }
-  // O_APPEND: the kernel puts every write at the end, whatever the offset.
-  size_t written = 0;
-  s = fs_pwrite_all(fd.get(), line.data(), line.size(), 0, &written);
-  if (s == STATUS_OK && written != line.size()) s = STATUS_IO;
-  if (s == STATUS_OK) s = fs_fsync(fd.get());
-  if (s != STATUS_OK) {
-    (void)fs_ftruncate(fd.get(), old_size);
-    (void)fd.close();
-    if (created) (void)fs_remove(path);
-    return STATUS_IO;
-  }
-  if (fd.close() != STATUS_OK) return STATUS_IO;
-  if (created && fs_fsync_parent(path) != STATUS_OK) return STATUS_IO;
-  return STATUS_OK;
+  if (s == STATUS_OK) return create_with_line(path, &fd, line);
+  if (s == STATUS_EXISTS) return append_to_existing(path, line);
+  return STATUS_IO;
 }
 
 }  // namespace

@@ -14,15 +14,20 @@ struct acl_add_request {
 
 // Appends "<key> <dirs>\n" to the ACL file, with req.key or a new random
 // 256-bit key as 64 lowercase hex digits. On success key_out (cap >= 65) holds
-// the key that was written.
+// the key that was written. When the file's last line has no line feed, one
+// is written first, so that line stays the entry it was.
 // STATUS_INVALID, writing nothing, for a --dir or --key the storage server
 // would reject or read differently: an unsafe or empty pattern, more than 8
 // patterns, a pattern over 63 characters, a control character, a comment
 // mark after a blank, a quoted value after "=", a key over 64 characters or
-// with a blank. STATUS_IO when the file cannot be opened or written; a failed
-// write leaves the file as it was; STATUS_NO_MEMORY, writing nothing, when
-// memory runs out. A file made here is 0600; an existing one keeps its mode.
-// No lock is taken and duplicate keys are not looked for.
+// with a blank. STATUS_INVALID too, writing nothing and logging why, when the
+// existing file (a link at the path is followed) is not a regular file or
+// its group or others can write it; a file others can read gets the line
+// with a warning. STATUS_IO when the file cannot be opened or written; a
+// failed write leaves the file as it was; STATUS_NO_MEMORY, writing nothing,
+// when memory runs out. A file made here is 0600 (no link followed); an
+// existing one keeps its mode. No lock is taken and duplicate keys are not
+// looked for.
 [[nodiscard]] status_t acl_add(const acl_add_request& req, char* key_out, size_t key_cap);
 
 // 1 when every "/"-separated component is non-empty, not "." or "..", and has

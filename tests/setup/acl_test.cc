@@ -1,7 +1,9 @@
 #include "setup/acl.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <random>
@@ -10,6 +12,7 @@
 
 #include "codec/digest.h"
 #include "setup/acl_file.h"
+#include "support/limited_run.h"
 #include "support/test_util.h"
 
 namespace {
@@ -294,6 +297,166 @@ TEST_F(AclAddTest, DanglingLinkAtThePathIsNotFollowed) {
   ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
   EXPECT_EQ(add("a"), STATUS_IO);
   EXPECT_FALSE(test::file_exists(target));
+}
+
+// ---- acl-add on an existing file, run as an operator runs it ----
+
+namespace {
+
+const char* const REFUSED =
+    "is not a regular file that only its owner can write; refusing to add a key to it";
+
+test::RunResult acl_add_run(const std::string& acl, const std::string& dirs,
+                            const std::string& key) {
+  return test::run_zuv_limited({"acl-add", "--acl-file", acl, "--dir", dirs, "--key", key});
+}
+
+}  // namespace
+
+// A last line without its line feed must stay the entry it was: joined to
+// the new line it would grant the old key the new patterns (and deny the new
+// key), push the entry past 8 patterns (the server then rejects the whole
+// file), or vanish into a comment.
+TEST(AclAddRunTest, UnterminatedLastLineStaysItsOwnEntry) {
+  test::TempDir dir;
+  const std::string acl = dir.file("acl");
+  const std::string eight = "alicekey a1,a2,a3,a4,a5,a6,a7,a8";
+  for (const std::string& before :
+       {std::string("alicekey projA"), eight, std::string("alicekey projA\n# note"),
+        std::string("alicekey projA\n"), std::string("")}) {
+    test::write_text(acl, before);
+    ASSERT_EQ(chmod(acl.c_str(), 0600), 0);
+    auto r = acl_add_run(acl, "projB,**", "bobkey");
+    ASSERT_EQ(r.exit_status, 0) << before << "\n" << r.err;
+    EXPECT_EQ(r.out, "added to " + acl + ": key=bobkey dirs=projB,**\n");
+    bool terminated = before.empty() || before.back() == '\n';
+    EXPECT_EQ(test::read_text(acl), before + (terminated ? "" : "\n") + "bobkey projB,**\n")
+        << before;
+
+    std::vector<acl_entry> entries;
+    ASSERT_EQ(acl_parse_file(acl.c_str(), &entries), STATUS_OK) << before;
+    EXPECT_TRUE(acl_allows(entries, "bobkey", "projB")) << before;
+    EXPECT_TRUE(acl_allows(entries, "bobkey", "any/thing")) << before;
+    if (!before.empty()) {
+      EXPECT_FALSE(acl_allows(entries, "alicekey", "projB")) << before;
+      EXPECT_FALSE(acl_allows(entries, "alicekey", "any/thing")) << before;
+    }
+  }
+}
+
+// Whatever is at the path must be a regular file only its owner can write:
+// a FIFO would hang the run, a device or directory swallow the key, and a
+// file others can write is one anyone could have put there (or can add
+// their own key to). Each is refused at once with nothing written.
+TEST(AclAddRunTest, OnlyARegularFileNoOneElseCanWriteGetsTheKey) {
+  test::TempDir dir;
+  const std::string fifo = dir.file("fifo"), sub = dir.file("sub"), link = dir.file("link");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  ASSERT_EQ(symlink("/dev/null", link.c_str()), 0);
+  for (const std::string& path : {fifo, sub, link}) {
+    auto r = acl_add_run(path, "projB", "bobkey");
+    EXPECT_EQ(r.exit_status, 1) << path << " (124: the run hung)";
+    EXPECT_NE(r.err.find(path + " " + REFUSED), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("acl-add failed: invalid argument or request (status=-3)"),
+              std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  const std::string acl = dir.file("acl");
+  for (mode_t mode : {0620, 0602, 0666, 0660}) {
+    test::write_text(acl, "alicekey projA\n");
+    ASSERT_EQ(chmod(acl.c_str(), mode), 0);
+    auto r = acl_add_run(acl, "projB", "bobkey");
+    EXPECT_EQ(r.exit_status, 1) << std::oct << mode;
+    EXPECT_NE(r.err.find(REFUSED), std::string::npos) << r.err;
+    EXPECT_EQ(test::read_text(acl), "alicekey projA\n") << std::oct << mode;
+  }
+
+  // Readable by others: operators may rely on it, so the line goes in, with
+  // a warning that says what is exposed and how to fix it.
+  ASSERT_EQ(chmod(acl.c_str(), 0644), 0);
+  auto r = acl_add_run(acl, "projB", "bobkey");
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(test::strip_log_times(r.err),
+            "WARN  " + acl +
+                " is readable by others and holds keys in clear text (chmod 600, or 640 with the "
+                "storage server's group)\n");
+  EXPECT_EQ(test::read_text(acl), "alicekey projA\nbobkey projB\n");
+  ASSERT_EQ(chmod(acl.c_str(), 0640), 0);
+  r = acl_add_run(acl, "projC", "carolkey");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.err, "") << "group-readable is the intended set-up";
+
+  // Through a link: followed, as the server follows it.
+  const std::string via = dir.file("via");
+  ASSERT_EQ(symlink(acl.c_str(), via.c_str()), 0);
+  EXPECT_EQ(acl_add_run(via, "projD", "dankey").exit_status, 0);
+  EXPECT_NE(test::read_text(acl).find("dankey projD\n"), std::string::npos);
+}
+
+// A second local user prepares the ACL file in a shared directory (as the
+// default umask of such a user leaves it, writable by all): the operator's
+// key must not land where that user can read it or swap the file.
+TEST(AclAddRunTest, FileAnotherUserLeftWritableGetsNoKey) {
+  if (!test::can_act_as_other_user()) GTEST_SKIP() << "needs root and setpriv";
+  test::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string shared = dir.file("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  const std::string acl = shared + "/acl";
+  auto made =
+      test::run_as_other_user("umask 000; printf 'alicekey projA\\n' > " + test::shell_quote(acl));
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  struct stat st;
+  ASSERT_EQ(stat(acl.c_str(), &st), 0);
+  ASSERT_EQ(st.st_uid, test::OTHER_UID);
+
+  auto r = acl_add_run(acl, "projB", "secret-operator-key");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_NE(r.err.find(acl + " " + REFUSED), std::string::npos) << r.err;
+  auto seen = test::run_as_other_user("cat " + test::shell_quote(acl));
+  EXPECT_EQ(seen.out, "alicekey projA\n");
+}
+
+namespace {
+// At the first stat after the file was opened, another file takes its
+// place at the path (a bigger one); the write then fails.
+struct swap_then_fail {
+  std::string path, moved;
+  bool swapped = false;
+};
+fs_fault swap_at_stat_then_fail_write(fs_op op, const char*, void* ctx) {
+  auto& s = *static_cast<swap_then_fail*>(ctx);
+  fs_fault f;
+  if (op == FS_OP_STAT && !s.swapped) {
+    s.swapped = true;
+    EXPECT_EQ(rename(s.path.c_str(), s.moved.c_str()), 0);
+    test::write_text(s.path, std::string(300, 'x') + "\n");
+  }
+  if (op == FS_OP_PWRITE) f.err = ENOSPC;
+  return f;
+}
+}  // namespace
+
+// The size a failed write is cut back to is the size of the file that was
+// opened, not of whatever the path names by then: the opened file is left
+// exactly as it was, and the one now at the path is not touched.
+TEST_F(AclAddTest, FailedWriteCutsBackTheFileThatWasOpened) {
+  test::write_text(path_, "alicekey projA\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0600), 0);
+  swap_then_fail ctx{path_, dir_.file("moved"), false};
+  fs_set_fault_hook(&swap_at_stat_then_fail_write, &ctx);
+  status_t s = add("projB", "bobkey");
+  fs_set_fault_hook(nullptr, nullptr);
+  EXPECT_EQ(s, STATUS_IO);
+  ASSERT_TRUE(ctx.swapped);
+  EXPECT_EQ(test::read_text(dir_.file("moved")), "alicekey projA\n");
+  EXPECT_EQ(test::read_text(path_), std::string(300, 'x') + "\n");
 }
 
 // ---- dir_path_is_safe ----
