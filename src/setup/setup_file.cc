@@ -35,6 +35,11 @@ bool path_present(const std::string& path) {
   return fs_lstat(path.c_str(), &st) == STATUS_OK;
 }
 
+bool path_is_directory(const std::string& path) {
+  struct stat st;
+  return fs_lstat(path.c_str(), &st) == STATUS_OK && S_ISDIR(st.st_mode);
+}
+
 // Best-effort removal on a path that is already failing; its own failure
 // changes nothing the caller could act on.
 void remove_quietly(const std::string& path) {
@@ -122,6 +127,15 @@ status_t setup_commit(setup_temp_file* files, size_t count) {
     }
     for (size_t i = 0; i < count; i++) setup_temp_discard(&files[i]);
   };
+
+  // A directory is never moved aside: a rename would carry it off whole,
+  // and the removal of the moved-aside copy would delete an empty one.
+  for (size_t i = 0; i < count; i++) {
+    if (path_is_directory(files[i].final_path)) {
+      for (size_t k = 0; k < count; k++) setup_temp_discard(&files[k]);
+      return STATUS_IO;
+    }
+  }
 
   for (size_t i = 0; i < count; i++) {
     // The last rename needs no safety copy: if it fails, its path still holds

@@ -42,7 +42,8 @@ void setup_temp_discard(setup_temp_file* tmp);
 // a file already at a final path is first moved aside to a temporary name and,
 // when a later rename fails, moved back, so after a failure every final path
 // holds what it held before. On success the moved-aside files are removed and
-// the directories are fsynced. Every failure is STATUS_IO; the temporary
+// the directories are fsynced. A directory at a final path is never moved:
+// nothing is renamed then. Every failure is STATUS_IO; the temporary
 // files are discarded either way. STATUS_IO after every rename succeeded means
 // the new files are in place but not known durable, or a moved-aside old file
 // could not be removed.

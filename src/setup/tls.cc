@@ -10,14 +10,19 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 
+#include "cli/log.h"
 #include "setup/setup_file.h"
+#include "store/dir_lock.h"
 #include "store/fs.h"
+#include "store/text.h"
 
 namespace {
 
@@ -25,6 +30,9 @@ constexpr const char* DEFAULT_COMMON_NAME = "zuv-target";
 constexpr int32_t DEFAULT_DAYS = 3650;
 constexpr long SECONDS_PER_DAY = 86400;
 constexpr size_t SERIAL_BYTES = 16;
+constexpr size_t HOST_NAME_MAX_LEN = 253;
+constexpr size_t HOST_LABEL_MAX_LEN = 63;
+constexpr size_t COMMON_NAME_MAX_LEN = 64;  // what a certificate's CN can hold
 
 template <auto fn>
 struct ossl_deleter {
@@ -55,15 +63,44 @@ bool set_random_serial(X509* cert) {
   return serial && X509_set_serialNumber(cert, serial.get()) == 1;
 }
 
-// "IP:<cn>" when the common name is an IPv4 or IPv6 address, else "DNS:<cn>".
-// When OpenSSL cannot make an extension of it (a name with a comma, say) the
-// certificate goes without one; anything else failing is an error.
-bool add_subject_alt_name(X509* cert, const char* common_name) {
+bool is_ip_address(const char* text) {
   unsigned char addr[sizeof(struct in6_addr)];
-  bool is_ip =
-      inet_pton(AF_INET, common_name, addr) == 1 || inet_pton(AF_INET6, common_name, addr) == 1;
+  return inet_pton(AF_INET, text, addr) == 1 || inet_pton(AF_INET6, text, addr) == 1;
+}
+
+bool is_host_label(std::string_view label) {
+  if (label.empty() || label.size() > HOST_LABEL_MAX_LEN) return false;
+  for (char c : label) {
+    bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// An IP address, a host name (dot-separated labels of letters, digits and
+// "-"), or a host name behind "*." for a wildcard. The name goes into the
+// subjectAltName as "DNS:<cn>" or "IP:<cn>", a text OpenSSL reads as a list:
+// a comma there would add names of the caller's choosing (another domain,
+// another address) to a certificate clients trust for this server.
+bool common_name_is_acceptable(const char* cn) {
+  if (is_ip_address(cn)) return true;
+  std::string_view name(cn);
+  if (name.starts_with("*.")) name.remove_prefix(2);
+  if (name.empty() || name.size() > HOST_NAME_MAX_LEN) return false;
+  for (;;) {
+    size_t dot = name.find('.');
+    if (!is_host_label(name.substr(0, dot))) return false;
+    if (dot == std::string_view::npos) return true;
+    name.remove_prefix(dot + 1);
+  }
+}
+
+// "IP:<cn>" when the common name is an IPv4 or IPv6 address, else "DNS:<cn>".
+// The common name has been checked, so the value names exactly one entry.
+bool add_subject_alt_name(X509* cert, const char* common_name) {
   char value[300];
-  snprintf(value, sizeof value, "%s:%s", is_ip ? "IP" : "DNS", common_name);
+  snprintf(value, sizeof value, "%s:%s", is_ip_address(common_name) ? "IP" : "DNS", common_name);
 
   X509V3_CTX ctx;
   X509V3_set_ctx(&ctx, cert, cert, nullptr, nullptr, 0);
@@ -73,6 +110,66 @@ bool add_subject_alt_name(X509* cert, const char* common_name) {
     return true;
   }
   return X509_add_ext(cert, ext.get(), -1) == 1;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+const char* last_component(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
+}
+
+// True when the two paths name one file, however spelled: the same last
+// component in one directory ("./srv.pem" and "srv.pem"), or two names of
+// one existing file (a hard link, a link). Writing both would leave the
+// certificate where the private key was meant to be.
+bool paths_name_one_file(const char* a, const char* b) {
+  char dir_a[PATH_MAX], dir_b[PATH_MAX];
+  struct stat sa, sb;
+  if (dir_of_path(a, dir_a, sizeof dir_a) && dir_of_path(b, dir_b, sizeof dir_b) &&
+      fs_stat(dir_a, &sa) == STATUS_OK && fs_stat(dir_b, &sb) == STATUS_OK && same_file(sa, sb) &&
+      strcmp(last_component(a), last_component(b)) == 0)
+    return true;
+  return fs_stat(a, &sa) == STATUS_OK && fs_stat(b, &sb) == STATUS_OK && same_file(sa, sb);
+}
+
+// Something other than a regular file at path (a directory, a FIFO, a
+// device; through a link too): never replaced, --force or not.
+bool exists_and_is_not_regular(const char* path) {
+  struct stat st;
+  return fs_stat(path, &st) == STATUS_OK && !S_ISREG(st.st_mode);
+}
+
+// Checks what can be refused before anything is made: STATUS_INVALID, with
+// the reason logged, or STATUS_OK.
+status_t check_request(const char* cert_path, const char* key_path, const char* common_name) {
+  if (!common_name_is_acceptable(common_name)) {
+    char shown[TEXT_ESCAPED_CAP];
+    log_write(LOG_ERROR_LEVEL,
+              "--cn '%s' is not a host name, an IP address or a *. wildcard host name",
+              text_escape_control(common_name, shown, sizeof shown));
+    return STATUS_INVALID;
+  }
+  if (strlen(common_name) > COMMON_NAME_MAX_LEN) {
+    log_write(LOG_ERROR_LEVEL, "--cn '%s' is longer than the %zu characters of a common name",
+              common_name, COMMON_NAME_MAX_LEN);
+    return STATUS_INVALID;
+  }
+  if (strcmp(cert_path, key_path) == 0 || paths_name_one_file(cert_path, key_path)) {
+    log_write(LOG_ERROR_LEVEL,
+              "%s and %s are one file: the certificate would replace the private key", cert_path,
+              key_path);
+    return STATUS_INVALID;
+  }
+  for (const char* path : {key_path, cert_path}) {
+    if (exists_and_is_not_regular(path)) {
+      log_write(LOG_ERROR_LEVEL, "%s is not a regular file; refusing to replace it", path);
+      return STATUS_INVALID;
+    }
+  }
+  return STATUS_OK;
 }
 
 // Builds and signs the certificate for key. False on any failure, including a
@@ -131,8 +228,8 @@ status_t tls_init(const tls_init_request& req) {
 status_t make_self_signed_cert(const char* cert_path, const char* key_path, const char* common_name,
                                int32_t days, int32_t force) {
   if (!key_path || !common_name || !cert_path) return STATUS_INVALID;
-  // One file cannot be both: the certificate would silently replace the key.
-  if (strcmp(cert_path, key_path) == 0) return STATUS_INVALID;
+  status_t checked = check_request(cert_path, key_path, common_name);
+  if (checked != STATUS_OK) return checked;
   if (!force && (fs_exists(cert_path) || fs_exists(key_path))) return STATUS_EXISTS;
   if (setup_path_is_symlink(key_path) || setup_path_is_symlink(cert_path)) return STATUS_IO;
   if (days <= 0) days = DEFAULT_DAYS;
@@ -162,9 +259,10 @@ status_t make_self_signed_cert(const char* cert_path, const char* key_path, cons
   setup_temp_file files[2];
   status_t s = setup_temp_write(key_path, 0600, true, key_pem.data(), key_pem.size(), &files[0]);
   OPENSSL_cleanse(key_pem.data(), key_pem.size());
-  // The certificate is public: created with the usual default permissions.
+  // The certificate is public, but only its owner may replace it: 0644
+  // whatever the umask (under umask 000 a default mode would be 0666).
   if (s == STATUS_OK)
-    s = setup_temp_write(cert_path, 0666, false, cert_pem.data(), cert_pem.size(), &files[1]);
+    s = setup_temp_write(cert_path, 0644, true, cert_pem.data(), cert_pem.size(), &files[1]);
   if (s != STATUS_OK) {
     setup_temp_discard(&files[0]);
     return STATUS_IO;
