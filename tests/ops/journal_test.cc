@@ -266,21 +266,6 @@ void set_age_hours(const std::string& path, int64_t hours) {
 
 }  // namespace
 
-TEST(JournalReadAtTest, ReadsTheNamesAndTheFileOfTheJournal) {
-  test::TempDir dir;
-  Journal(1, "web", "up.csdb").write(dir.file("a.part"));
-  unique_fd d = open_dir(dir.path());
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
-  journal_listing listed;
-  ASSERT_EQ(journal_read_at(d.get(), "a.part", body.data(), &listed), STATUS_OK);
-  EXPECT_STREQ(listed.image_name, "up.csdb");
-  EXPECT_EQ(body[0x10], 1);
-  struct stat st;
-  ASSERT_EQ(stat(dir.file("a.part").c_str(), &st), 0);
-  EXPECT_EQ(listed.st.st_ino, st.st_ino);
-  EXPECT_EQ(listed.st.st_size, st.st_size);
-}
-
 // A journal is only ever a regular file in the directory itself: a FIFO is
 // refused at once (the open never waits for a writer), and a link is not
 // followed, whatever it points to.
@@ -326,34 +311,6 @@ TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGon
   EXPECT_FALSE(test::file_exists(dir.file("up.part")));
   EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_FAILED);
   EXPECT_EQ(err, ENOENT);
-}
-
-// Between the listing and the removal the journal may be replaced (naming
-// another image) or written again by a resumed upload: either way it is not
-// the upload that was listed, and nothing of it is removed.
-TEST(RemovePartialTest, JournalReplacedOrWrittenSinceTheListingIsKept) {
-  test::TempDir dir;
-  Journal(0, "db", "up.csfb").write(dir.file("up.part"));
-  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
-  test::write_file(dir.file("other.csfb.tmp"), std::vector<uint8_t>(10, 0));
-  unique_fd d = open_dir(dir.path());
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
-  journal_listing listed;
-  int err = 0;
-
-  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
-  Journal(0, "db", "other.csfb").write(dir.file("new.part"));
-  ASSERT_EQ(rename(dir.file("new.part").c_str(), dir.file("up.part").c_str()), 0);
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_CHANGED);
-  EXPECT_EQ(test::list_dir(dir.path()),
-            (std::vector<std::string>{"other.csfb.tmp", "up.csfb.tmp", "up.part"}));
-
-  set_age_hours(dir.file("up.part"), 100);
-  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
-  set_age_hours(dir.file("up.part"), 0);  // written again, same file
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_CHANGED);
-  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
-  EXPECT_TRUE(test::file_exists(dir.file("other.csfb.tmp")));
 }
 
 TEST(RemovePartialTest, JournalMustStillBeOldEnough) {
