@@ -124,7 +124,7 @@ namespace {
 status_t delete_catalog(const delete_request& req, const char* target_dir,
                         std::vector<catalog_entry>* catalog) {
   uint64_t unreadable = 0;
-  status_t s = removal_scan(req.search_dir, catalog, &unreadable);
+  status_t s = catalog_scan_counting(req.search_dir, catalog, &unreadable);
   if (s != STATUS_OK) return s;
   // The scan takes a missing directory for an empty one. Here that would
   // delete the target alone and leave its dependents, wherever they really
@@ -142,7 +142,7 @@ status_t delete_catalog(const delete_request& req, const char* target_dir,
     // The target's own dependents usually lie beside it: deleting it with
     // only another directory's would leave them without their parent.
     std::vector<catalog_entry> beside;
-    s = removal_scan(target_dir, &beside, &unreadable_beside);
+    s = catalog_scan_counting(target_dir, &beside, &unreadable_beside);
     if (s != STATUS_OK) return s;
     try {
       catalog->insert(catalog->end(), std::make_move_iterator(beside.begin()),

@@ -760,7 +760,7 @@ status_t prune_backups(const prune_request& req) {
 
   std::vector<catalog_entry> catalog;
   uint64_t unreadable = 0;
-  s = removal_scan(req.search_dir, &catalog, &unreadable);
+  s = catalog_scan_counting(req.search_dir, &catalog, &unreadable);
   if (s != STATUS_OK) return s;
   if (unreadable != 0) {
     removal_refuse_unreadable(req.search_dir, unreadable);

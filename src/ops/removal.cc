@@ -11,10 +11,6 @@
 #include "store/fs.h"
 #include "store/naming.h"
 
-status_t removal_scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unreadable) {
-  return catalog_scan_counting(dir, out, unreadable);
-}
-
 void removal_refuse_unreadable(const char* dir, uint64_t count) {
   log_write(LOG_ERROR_LEVEL, "nothing removed: %llu meta file(s) in %s could not be read",
             static_cast<unsigned long long>(count), dir);

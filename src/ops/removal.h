@@ -12,14 +12,10 @@
 #include "store/catalog.h"
 #include "store/uuid.h"
 
-// Scans dir for a removal (catalog_scan_counting); *unreadable receives the
-// number of meta-named entries that could not be read. A removal must then
-// remove nothing: a backup nobody can read may depend on one the plan would
+// The ERROR line that refuses a removal for count meta files of dir (as the
+// user gave it) that catalog_scan_counting could not read. A removal then
+// removes nothing: a backup nobody can read may depend on one the plan would
 // remove (a newer agent's DIFF on its FULL), or be the one that keeps it.
-[[nodiscard]] status_t removal_scan(const char* dir, std::vector<catalog_entry>* out,
-                                    uint64_t* unreadable);
-// The ERROR line that refuses a removal for count unreadable meta files in
-// dir (the directory as the user gave it).
 void removal_refuse_unreadable(const char* dir, uint64_t count);
 
 // Every recompress of dir that was killed between its two renames is
