@@ -379,6 +379,10 @@ int run_run_loop(int argc, char** argv) {
   maintenance_loop(backup_dir, poll_interval, key_file);
 }
 
+bool removes_files(int cmd, int argc, char** argv) {
+  return cmd == CMD_DELETE || cmd == CMD_PRUNE || (cmd == CMD_PARTIALS && FLAG("--delete"));
+}
+
 #undef VALUE
 #undef FLAG
 
@@ -400,8 +404,13 @@ int app_main(int argc, char** argv) {
   while (cmd < COMMAND_COUNT && strcmp(argv[1], COMMANDS[cmd].name) != 0) cmd++;
   if (cmd == COMMAND_COUNT) return print_usage(EXIT_USAGE);
 
-  // Warnings only: an unexplained argument never stops the program.
-  (void)opt_validate(argc, argv, COMMANDS[cmd].options, 1);
+  // Warnings only, except for the commands that remove backups or uploads:
+  // there a mistyped flag ("--dry-run=yes", "--dryrun", or "dry-run" with a
+  // typographic dash pasted in front, which is no option at all) would be
+  // warned about and the removal done for real, so any argument no table
+  // explains is a usage error, before anything is opened.
+  if (opt_validate(argc, argv, COMMANDS[cmd].options, 1) > 0 && removes_files(cmd, argc, argv))
+    return print_usage(EXIT_USAGE);
 
   switch (cmd) {
     case CMD_SYNTHETIC_FULL:

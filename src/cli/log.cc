@@ -2,8 +2,12 @@
 
 #include <pthread.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -20,11 +24,28 @@ log_state g_log;
 
 const char* level_label(uint32_t level) {
   switch (level) {
-    case LOG_DEBUG_LEVEL: return "DEBUG";
-    case LOG_INFO_LEVEL: return "INFO";
-    case LOG_WARN_LEVEL: return "WARN";
-    case LOG_ERROR_LEVEL: return "ERROR";
-    default: return "?";
+    case LOG_DEBUG_LEVEL:
+      return "DEBUG";
+    case LOG_INFO_LEVEL:
+      return "INFO";
+    case LOG_WARN_LEVEL:
+      return "WARN";
+    case LOG_ERROR_LEVEL:
+      return "ERROR";
+    default:
+      return "?";
+  }
+}
+
+// One write(2) for the whole line; the loop only finishes what a signal or a
+// full pipe cut short.
+void write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a failed write to standard error is ignored
+    data += n;
+    len -= static_cast<size_t>(n);
   }
 }
 
@@ -46,13 +67,42 @@ void log_write(uint32_t level, const char* format, ...) {
   struct tm utc;
   if (gmtime_r(&now, &utc)) strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
 
-  bool locked = g_log.lock_ready && pthread_mutex_lock(&g_log.lock) == 0;
-  fprintf(stderr, "%s [%s] %-5s ", stamp, g_log.program_name, level_label(level));
+  // The whole line is formatted first and written with one call, so that the
+  // lines of two runs sharing a terminal, a pipe or the journal never
+  // interleave. Most lines fit the buffer on the stack; a longer one (a list
+  // of names) gets a buffer of its own, and is cut to the stack buffer only
+  // when that cannot be had.
+  char small[1024];
+  int prefix =
+      snprintf(small, sizeof small, "%s [%s] %-5s ", stamp, g_log.program_name, level_label(level));
+  if (prefix < 0) return;
   va_list args;
   va_start(args, format);
-  vfprintf(stderr, format, args);
+  va_list again;
+  va_copy(again, args);
+  const size_t room = sizeof small - static_cast<size_t>(prefix);
+  int text = vsnprintf(small + prefix, room, format, args);
   va_end(args);
-  fputc('\n', stderr);
-  fflush(stderr);
+  if (text < 0) text = 0;
+  char* line = small;
+  char* large = nullptr;
+  size_t len = static_cast<size_t>(prefix) + static_cast<size_t>(text);
+  if (static_cast<size_t>(text) + 1 >= room) {
+    large = static_cast<char*>(malloc(len + 2));
+    if (large) {
+      memcpy(large, small, static_cast<size_t>(prefix));
+      vsnprintf(large + prefix, static_cast<size_t>(text) + 1, format, again);
+      line = large;
+    } else {
+      len = sizeof small - 2;  // cut, but still whole as a line
+    }
+  }
+  va_end(again);
+  line[len++] = '\n';
+
+  bool locked = g_log.lock_ready && pthread_mutex_lock(&g_log.lock) == 0;
+  fflush(stderr);  // whatever stdio still holds goes first
+  write_all(STDERR_FILENO, line, len);
   if (locked) pthread_mutex_unlock(&g_log.lock);
+  free(large);
 }

@@ -1,5 +1,7 @@
 #include "codec/key_file.h"
 
+#include <fcntl.h>
+
 #include <openssl/crypto.h>
 
 #include <cstring>
@@ -40,7 +42,8 @@ status_t load_key_file(const char* path, uint8_t key[CIPHER_KEY_SIZE]) {
   wiped_bytes wipe_parsed{parsed, sizeof parsed};
 
   unique_fd fd;
-  if (fs_open_read(path, fd.out()) != STATUS_OK) return STATUS_NOT_FOUND;
+  // Only a regular file: a FIFO given as the key file must not hang the run.
+  if (fs_open_regular(path, O_RDONLY, 0, fd.out()) != STATUS_OK) return STATUS_NOT_FOUND;
   // One pread may return less than is there (a pipe, a slow file system), so
   // read until 127 bytes, the end, or an error, which only shortens the text.
   size_t len = 0;

@@ -177,9 +177,12 @@ void sort_deepest_first(std::vector<T>* items) {
 }
 
 // remove_backup_files with a caller-owned header area, so that a run removing
-// many backups reuses one 128 KiB buffer.
+// many backups reuses one 128 KiB buffer. *meta_stays (optional) is set when
+// the meta file may still be there after a failure: the backup then keeps
+// its image, and its ancestors must stay too.
 [[nodiscard]] status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
-                                                 uint64_t* out_image_bytes, backup_header* scratch);
+                                                 uint64_t* out_image_bytes, backup_header* scratch,
+                                                 bool* meta_stays);
 
 // A time as "%Y-%m-%d %H:%M:%S UTC"; the plain number of seconds when the
 // time cannot be broken down (beyond the calendar gmtime_r knows).

@@ -1,5 +1,7 @@
 #include "ops/recompress.h"
 
+#include <fcntl.h>
+
 #include <memory>
 #include <new>
 #include <string>
@@ -8,6 +10,7 @@
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "store/backup.h"
+#include "store/dir_lock.h"
 #include "store/format.h"
 #include "store/fs.h"
 #include "store/header.h"
@@ -19,9 +22,10 @@
 // leaves the backup exactly as it was. The swap itself is two renames; the old
 // image keeps a second name until the new meta file is in place, so that a
 // failure between the renames can put the old image back instead of leaving a
-// new image under the old table, and a kill between them is put right by
-// backup_finish_rewrite before anything reads the backup again (scrub,
-// synthetic-full and the next recompress call it).
+// new image under the old table. A kill between them is put right by
+// backup_finish_rewrite in the next run that holds the directory alone (the
+// next recompress, prune or delete); readers meanwhile read the pair that
+// verifies and change nothing (backup_load_whole).
 
 namespace {
 
@@ -141,12 +145,12 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   }
 
   unique_fd in;
-  s = fs_open_read(b.image_path.c_str(), in.out());
+  s = fs_open_regular(b.image_path.c_str(), O_RDONLY, 0, in.out());
   if (s != STATUS_OK) return s;
   fs_advise_sequential(in.get());
   const std::string tmp_image = b.image_path + ".recompress.tmp";
   unique_fd out;
-  s = fs_create(tmp_image.c_str(), 0644, out.out());
+  s = fs_create_temp(tmp_image.c_str(), 0644, out.out());
   if (s != STATUS_OK) return s;
 
   uint64_t image_bytes = 0;
@@ -182,11 +186,20 @@ status_t remove_spare(const char* meta_path) {
 
 status_t recompress_backup(const recompress_request& req) {
   if (!req.meta_path) return STATUS_INVALID;
+  // The directory is held alone from before the first read to the end: no
+  // other run reads the backup between the renames, and the temporary files
+  // of this backup found there can only be a killed run's.
+  char dir[PATH_CAP];
+  if (!dir_of_path(req.meta_path, dir, sizeof dir)) return STATUS_INVALID;
+  const dir_lock_request want{dir, DIR_LOCK_EXCLUSIVE};
+  dir_lock_set lock;
+  status_t s = dir_lock_take(&want, 1, &lock);
+  if (s != STATUS_OK) return s;
   // A rewrite killed between its renames is put right first, and a spare
   // image it or a finished one left goes before anything new is written:
   // a spare beside a new meta file must always mean a swap under way.
   int outcome = BACKUP_REWRITE_NONE;
-  status_t s = backup_finish_rewrite(req.meta_path, &outcome);
+  s = backup_finish_rewrite(req.meta_path, &outcome);
   loaded_backup b;
   // Every name is made before the file it names: memory running out leaves
   // the backup as it was, with at most a temporary file beside it.

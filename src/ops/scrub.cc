@@ -1,5 +1,6 @@
 #include "ops/scrub.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "codec/digest.h"
 #include "codec/key_file.h"
 #include "store/backup.h"
+#include "store/dir_lock.h"
 #include "store/fs.h"
 #include "store/naming.h"
 
@@ -30,6 +32,10 @@ struct scrub_counts {
   // damaged, newer format, image missing, no memory). Not in the summary,
   // but they fail the run: a check that could not be made is not a pass.
   uint64_t files_unverified = 0;
+  // Backups a recompress left between its two renames. The pair that
+  // verifies is checked, but restore tools would read the old meta file over
+  // the new image until a writer finishes the swap: the run fails.
+  uint64_t files_interrupted = 0;
 };
 
 // One block buffer, owned by the scan of one backup.
@@ -152,12 +158,15 @@ bool entry_vanished(const char* path) {
 // Verifies one backup named by the listing.
 void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) {
   // A recompress killed between its two renames leaves a pair that does not
-  // decode, though each whole pair is on disk: it is put right first. When
-  // that fails the pair is checked as it stands and reported.
-  int outcome = BACKUP_REWRITE_NONE;
-  (void)backup_finish_rewrite(meta_path, &outcome);
+  // decode, though each whole pair is on disk: the whole one is checked, and
+  // nothing is changed (scrub runs where it may not write, and only reads).
+  int state = BACKUP_PAIR_WHOLE;
   loaded_backup b;
-  status_t s = backup_load(meta_path, &b);
+  status_t s = backup_load_whole(meta_path, &b, &state);
+  if (s == STATUS_OK && backup_pair_interrupted(state)) {
+    backup_warn_interrupted(meta_path);
+    counts->files_interrupted++;
+  }
   if (s != STATUS_OK) {
     log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
     // A backup removed since the listing (a prune or delete alongside) was
@@ -175,7 +184,7 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
   }
 
   unique_fd image;
-  s = fs_open_read(b.image_path.c_str(), image.out());
+  s = fs_open_regular(b.image_path.c_str(), O_RDONLY, 0, image.out());
   if (s != STATUS_OK) {
     log_write(LOG_WARN_LEVEL, "scrub: cannot open image %s", b.image_path.c_str());
     // Both files gone means the whole backup was removed since the listing.
@@ -203,10 +212,17 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
 status_t scrub_backups(const scrub_request& req) {
   if (req.repair) return STATUS_NOT_SUPPORTED;
 
+  // Shared with other readers; a recompress, prune or delete working on the
+  // directory holds it alone, and this run then checks nothing.
+  const dir_lock_request want{req.backup_dir, DIR_LOCK_SHARED};
+  dir_lock_set lock;
+  status_t s = dir_lock_take(&want, 1, &lock);
+  if (s != STATUS_OK) return s;
+
   uint8_t key[CIPHER_KEY_SIZE];
   const uint8_t* key_ptr = nullptr;
   if (req.decrypt_key_file) {
-    status_t s = load_key_file(req.decrypt_key_file, key);
+    s = load_key_file(req.decrypt_key_file, key);
     if (s != STATUS_OK) {
       log_write(LOG_ERROR_LEVEL, "cannot load --decrypt-key-file %s (%s, status=%d)",
                 req.decrypt_key_file, status_message(s), s);
@@ -218,7 +234,7 @@ status_t scrub_backups(const scrub_request& req) {
   // A directory that cannot be opened is a failure, not an empty pass: a
   // mistyped path in a nightly job must not report success forever.
   unique_dir dir;
-  status_t s = fs_dir_open(req.backup_dir, &dir.dir);
+  s = fs_dir_open(req.backup_dir, &dir.dir);
   if (s != STATUS_OK) {
     const int err = errno;
     log_write(LOG_ERROR_LEVEL, "cannot open backup directory %s: %s", req.backup_dir,
@@ -262,7 +278,8 @@ status_t scrub_backups(const scrub_request& req) {
             static_cast<unsigned long long>(counts.files_skipped));
   OPENSSL_cleanse(key, sizeof key);
 
-  if (counts.blocks_bad != 0 || counts.files_unverified != 0) return STATUS_CORRUPT;
+  if (counts.blocks_bad != 0 || counts.files_unverified != 0 || counts.files_interrupted != 0)
+    return STATUS_CORRUPT;
   if (listing_failed) return STATUS_IO;
   return STATUS_OK;
 }
@@ -274,6 +291,8 @@ void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
   const scrub_request req{backup_dir, 0, decrypt_key_file};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
   for (;;) {
+    // A pass that finds the directory held by a writer logs so and checks
+    // nothing; the next pass tries again.
     (void)scrub_backups(req);
     // sleep() ends early when a signal handler runs; finish the pause anyway.
     unsigned left = pause_seconds;

@@ -12,8 +12,12 @@ struct scrub_request {
   const char* decrypt_key_file = nullptr;  // --decrypt-key-file, or null
 };
 
-// STATUS_OK when every block verified; STATUS_CORRUPT when any block was bad;
-// STATUS_NOT_SUPPORTED for --repair; the key file's status when it cannot be loaded.
+// Holds the directory's shared lock for the run and changes nothing.
+// STATUS_OK when every block verified; STATUS_CORRUPT when any block was bad,
+// a backup could not be checked, or a recompress was left between its renames
+// (the pair that verifies is checked); STATUS_NOT_SUPPORTED for --repair;
+// STATUS_AGAIN when a writer holds the directory; the key file's status when
+// it cannot be loaded.
 [[nodiscard]] status_t scrub_backups(const scrub_request& req);
 
 // Logs the polling line, then scrubs and sleeps (3600 s for an interval of 0)

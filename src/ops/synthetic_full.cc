@@ -1,5 +1,8 @@
 #include "ops/synthetic_full.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,6 +12,7 @@
 #include "cli/log.h"
 #include "store/backup.h"
 #include "store/catalog.h"
+#include "store/dir_lock.h"
 #include "store/format.h"
 #include "store/fs.h"
 #include "store/header.h"
@@ -28,6 +32,27 @@ status_t check_members_agree(const backup_chain& chain) {
     if (header_cipher(h) != header_cipher(root) ||
         header_block_size(h) != header_block_size(root) ||
         header_volume_size(h) != header_volume_size(root))
+      return STATUS_CORRUPT;
+  }
+  return STATUS_OK;
+}
+
+// Every payload to be copied lies inside its member's image. A table whose
+// digest was resealed over a wild offset is damage, and is reported as such
+// before anything is written, rather than as the I/O error a copy from past
+// the end of the file would end in.
+status_t check_entries_in_images(const chain_block_map& map, const std::vector<unique_fd>& images) {
+  std::vector<uint64_t> sizes(images.size());
+  for (size_t i = 0; i < images.size(); i++) {
+    struct stat st;
+    status_t s = fs_fstat(images[i].get(), &st);
+    if (s != STATUS_OK) return s;
+    sizes[i] = static_cast<uint64_t>(st.st_size);
+  }
+  for (const block_slot& slot : map.slots) {
+    if (slot.member < 0 || !slot.entry || (slot.entry->flags & BLOCK_FLAG_NO_DATA)) continue;
+    const uint64_t size = sizes[static_cast<size_t>(slot.member)];
+    if (slot.entry->offset > size || slot.entry->stored_len > size - slot.entry->offset)
       return STATUS_CORRUPT;
   }
   return STATUS_OK;
@@ -135,7 +160,9 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
     return STATUS_NO_MEMORY;
   }
   for (size_t i = 0; i < chain.members.size() && s == STATUS_OK; i++)
-    s = fs_open_read(chain.members[i].image_path.c_str(), images[i].out());
+    s = fs_open_regular(chain.members[i].image_path.c_str(), O_RDONLY, 0, images[i].out());
+  if (s != STATUS_OK) return s;
+  s = check_entries_in_images(map, images);
   if (s != STATUS_OK) return s;
 
   make_full_header(chain, req.name, header.get());
@@ -150,7 +177,7 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   std::string tmp_path = std::string(image_path) + ".tmp";
   const std::string tmp_meta_path = std::string(meta_path) + ".tmp";
   unique_fd out;
-  s = fs_create(tmp_path.c_str(), 0644, out.out());
+  s = fs_create_temp(tmp_path.c_str(), 0644, out.out());
   uint64_t image_bytes = 0;
   if (s == STATUS_OK) s = write_image(map, images, out.get(), &table, &image_bytes);
   if (s == STATUS_OK) s = fs_fsync(out.get());
@@ -191,8 +218,20 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
 
 status_t synthetic_full(const synthetic_full_request& req) {
   if (!req.target || !req.search_dir || !req.out_dir || !req.name) return STATUS_INVALID;
+  // The chain is read under shared locks (where the ancestors are, and
+  // where the target is), the new FULL is written under the output
+  // directory's exclusive one: no recompress swaps a member's files while
+  // its payloads are copied, and no other run writes into --out meanwhile.
+  char target_dir[PATH_CAP];
+  if (!dir_of_path(req.target, target_dir, sizeof target_dir)) return STATUS_INVALID;
+  const dir_lock_request want[] = {{req.search_dir, DIR_LOCK_SHARED},
+                                   {target_dir, DIR_LOCK_SHARED},
+                                   {req.out_dir, DIR_LOCK_EXCLUSIVE}};
+  dir_lock_set lock;
+  status_t s = dir_lock_take(want, 3, &lock);
+  if (s != STATUS_OK) return s;
   backup_chain chain;
-  status_t s = chain_resolve(req.target, req.search_dir, &chain);
+  s = chain_resolve(req.target, req.search_dir, &chain);
   if (s != STATUS_OK) return s;
   if (chain.members.size() == 1) {
     log_write(LOG_INFO_LEVEL,

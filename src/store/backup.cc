@@ -1,5 +1,6 @@
 #include "store/backup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -30,8 +31,11 @@ status_t table_read(const char* meta_path, const backup_header& h,
   if (count > std::numeric_limits<uint64_t>::max() / BLOCK_ENTRY_SIZE) return STATUS_CORRUPT;
   const uint64_t table_len = count * BLOCK_ENTRY_SIZE;
   if (table_len > std::numeric_limits<size_t>::max()) return STATUS_CORRUPT;
+  unique_fd fd;
+  status_t s = fs_open_regular(meta_path, O_RDONLY, 0, fd.out());
+  if (s != STATUS_OK) return s;
   struct stat st;
-  status_t s = fs_stat(meta_path, &st);
+  s = fs_fstat(fd.get(), &st);
   if (s != STATUS_OK) return s;
   const auto file_size = static_cast<uint64_t>(st.st_size);
   if (table_len > file_size || start > file_size - table_len) return STATUS_CORRUPT;
@@ -46,9 +50,6 @@ status_t table_read(const char* meta_path, const backup_header& h,
     return STATUS_NO_MEMORY;
   }
 
-  unique_fd fd;
-  s = fs_open_read(meta_path, fd.out());
-  if (s != STATUS_OK) return s;
   sha256_handle sha = nullptr;
   sha256_begin(&sha);
   size_t done = 0;
@@ -105,34 +106,43 @@ bool block_entry_fits(const block_entry& e, uint32_t block_size, uint8_t cipher)
   return e.stored_len <= stored_max && e.raw_len <= block_size;
 }
 
-status_t backup_load(const char* meta_path, loaded_backup* out) {
-  backup_release(out);
-  out->meta_path.clear();
-  out->image_path.clear();
+namespace {
 
+// Loads the header and table of read_path as the backup of meta_path whose
+// payloads lie in image_path (all three the same backup's unless a rewrite
+// was interrupted; see backup_load_whole).
+status_t load_from(const char* read_path, const char* meta_path, const char* image_path,
+                   loaded_backup* out) {
   std::unique_ptr<backup_header> header;
   try {
     header = std::make_unique<backup_header>();
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;
   }
-  status_t s = header_read(meta_path, header.get());
+  status_t s = header_read(read_path, header.get());
   if (s != STATUS_OK) return s;
-
-  char image[PATH_CAP];
-  s = image_path_for_meta(meta_path, image, sizeof(image));
   try {
     out->meta_path = meta_path;
     out->header = std::move(header);
-    if (s != STATUS_OK) return STATUS_INVALID;  // the header stays loaded, with no table
-    out->image_path = image;
+    if (!image_path) return STATUS_INVALID;  // the header stays loaded, with no table
+    out->image_path = image_path;
   } catch (const std::bad_alloc&) {
     backup_release(out);
     return STATUS_NO_MEMORY;
   }
-
   if (header_block_count(*out->header) == 0) return STATUS_OK;
-  return table_read(meta_path, *out->header, &out->table);
+  return table_read(read_path, *out->header, &out->table);
+}
+
+}  // namespace
+
+status_t backup_load(const char* meta_path, loaded_backup* out) {
+  backup_release(out);
+  out->meta_path.clear();
+  out->image_path.clear();
+  char image[PATH_CAP];
+  const bool named = image_path_for_meta(meta_path, image, sizeof(image)) == STATUS_OK;
+  return load_from(meta_path, meta_path, named ? image : nullptr, out);
 }
 
 void backup_release(loaded_backup* b) {
@@ -159,15 +169,15 @@ status_t meta_file_verifies(const char* path, const backup_header& old, backup_h
 
 }  // namespace
 
-status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
-  *outcome = BACKUP_REWRITE_NONE;
+status_t backup_rewrite_inspect(const char* meta_path, backup_rewrite_view* out) {
+  out->state = BACKUP_PAIR_WHOLE;
   char image[PATH_CAP];
   if (image_path_for_meta(meta_path, image, sizeof image) != STATUS_OK) return STATUS_OK;
-  std::string spare, tmp_meta;
   std::unique_ptr<backup_header> old_h, new_h;
   try {
-    spare = std::string(image) + BACKUP_SPARE_SUFFIX;
-    tmp_meta = std::string(meta_path) + ".tmp";
+    out->image = image;
+    out->spare = std::string(image) + BACKUP_SPARE_SUFFIX;
+    out->tmp_meta = std::string(meta_path) + ".tmp";
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;
   }
@@ -177,45 +187,80 @@ status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
   // that is another name of the image predates the first rename; one
   // without a new meta file outlived the second.
   struct stat sp, im, tm;
-  status_t s = fs_stat(spare.c_str(), &sp);
+  status_t s = fs_stat(out->spare.c_str(), &sp);
   if (s == STATUS_NOT_FOUND) return STATUS_OK;
   if (s == STATUS_OK) s = fs_stat(image, &im);
-  if (s == STATUS_OK && sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) return STATUS_OK;
-  if (s == STATUS_OK) s = fs_stat(tmp_meta.c_str(), &tm);
+  if (s == STATUS_NOT_FOUND) return STATUS_OK;  // no image: its readers report it
+  if (s != STATUS_OK) return s;
+  out->state = BACKUP_PAIR_STALE_SPARE;
+  if (sp.st_dev == im.st_dev && sp.st_ino == im.st_ino) return STATUS_OK;
+  s = fs_stat(out->tmp_meta.c_str(), &tm);
   if (s == STATUS_NOT_FOUND) return STATUS_OK;
   if (s != STATUS_OK) return s;
 
+  out->state = BACKUP_PAIR_UNDECIDED;
   try {
     old_h = std::make_unique<backup_header>();
     new_h = std::make_unique<backup_header>();
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;
   }
-  // A meta file that cannot be read is not ours to judge: its readers report it.
-  if (header_read(meta_path, old_h.get()) != STATUS_OK) return STATUS_OK;
+  // Without the meta file's header neither pair can be judged: the state
+  // stays unknown, and a damaged meta file is reported as such.
+  s = header_read(meta_path, old_h.get());
+  if (s != STATUS_OK) return s;
   const uint64_t old_fits = header_image_bytes(*old_h);
-  const bool spare_is_old = static_cast<uint64_t>(sp.st_size) == old_fits;
-
-  // Finishing keeps what the rewrite made, and needs the new meta file to
-  // verify and to describe the image in place.
-  if (!spare_is_old) return STATUS_OK;
-  s = meta_file_verifies(tmp_meta.c_str(), *old_h, new_h.get());
+  // Both whole pairs need the spare to be the image the meta file describes.
+  if (static_cast<uint64_t>(sp.st_size) != old_fits) return STATUS_OK;
+  s = meta_file_verifies(out->tmp_meta.c_str(), *old_h, new_h.get());
   // Not knowing is not a verdict: the pair is left for a later reader.
   if (s == STATUS_NO_MEMORY || s == STATUS_IO) return s;
   if (s == STATUS_OK && header_image_bytes(*new_h) == static_cast<uint64_t>(im.st_size)) {
-    s = fs_rename(tmp_meta.c_str(), meta_path);
+    out->state = BACKUP_PAIR_FINISHABLE;
+  } else if (static_cast<uint64_t>(im.st_size) != old_fits) {
+    out->state = BACKUP_PAIR_UNDOABLE;
+  }
+  return STATUS_OK;
+}
+
+status_t backup_load_whole(const char* meta_path, loaded_backup* out, int* state) {
+  backup_release(out);
+  out->meta_path.clear();
+  out->image_path.clear();
+  *state = BACKUP_PAIR_WHOLE;
+  backup_rewrite_view view;
+  status_t s = backup_rewrite_inspect(meta_path, &view);
+  if (s != STATUS_OK) return s;
+  *state = view.state;
+  if (view.state == BACKUP_PAIR_FINISHABLE)
+    return load_from(view.tmp_meta.c_str(), meta_path, view.image.c_str(), out);
+  if (view.state == BACKUP_PAIR_UNDOABLE)
+    return load_from(meta_path, meta_path, view.spare.c_str(), out);
+  return backup_load(meta_path, out);
+}
+
+void backup_warn_interrupted(const char* meta_path) {
+  log_write(LOG_WARN_LEVEL,
+            "%s: interrupted recompress; the next recompress, prune or delete in this directory "
+            "finishes it",
+            meta_path);
+}
+
+status_t backup_finish_rewrite(const char* meta_path, int* outcome) {
+  *outcome = BACKUP_REWRITE_NONE;
+  backup_rewrite_view view;
+  status_t s = backup_rewrite_inspect(meta_path, &view);
+  if (s != STATUS_OK) return s;
+  if (view.state == BACKUP_PAIR_FINISHABLE) {
+    s = fs_rename(view.tmp_meta.c_str(), meta_path);
     if (s == STATUS_OK) s = fs_fsync_parent(meta_path);
     if (s != STATUS_OK) return s;
-    (void)fs_remove(spare.c_str());  // only the old image now, which nothing describes
+    (void)fs_remove(view.spare.c_str());  // only the old image now, which nothing describes
     log_write(LOG_WARN_LEVEL, "finished an interrupted recompress of %s", meta_path);
     *outcome = BACKUP_REWRITE_FINISHED;
-    return STATUS_OK;
-  }
-  // Otherwise the old pair is put back, when the spare is the image the
-  // meta file describes and the image in place is not.
-  if (static_cast<uint64_t>(im.st_size) != old_fits) {
-    s = fs_rename(spare.c_str(), image);
-    if (s == STATUS_OK) s = fs_fsync_parent(image);
+  } else if (view.state == BACKUP_PAIR_UNDOABLE) {
+    s = fs_rename(view.spare.c_str(), view.image.c_str());
+    if (s == STATUS_OK) s = fs_fsync_parent(view.image.c_str());
     if (s != STATUS_OK) return s;
     log_write(LOG_WARN_LEVEL, "undid an interrupted recompress of %s", meta_path);
     *outcome = BACKUP_REWRITE_UNDONE;
@@ -256,7 +301,7 @@ status_t meta_write_temp(const char* dest_path, mode_t mode, const backup_header
   // Readers only ever see the old file or the complete new one: the new
   // contents are made durable under the temporary name before the rename.
   unique_fd fd;
-  status_t s = fs_create(tmp_path.c_str(), mode, fd.out());
+  status_t s = fs_create_temp(tmp_path.c_str(), mode, fd.out());
   if (s != STATUS_OK) return s;
   size_t put = 0;
   s = fs_pwrite_all(fd.get(), copy->raw, HEADER_SIZE, 0, &put);

@@ -60,6 +60,43 @@ void backup_release(loaded_backup* b);
 // pair that does not decode, with both halves of each whole pair on disk.
 constexpr const char BACKUP_SPARE_SUFFIX[] = ".recompress.old";
 
+// What a rewrite left of a backup, found without changing anything.
+enum backup_pair_state : int {
+  BACKUP_PAIR_WHOLE = 0,        // no rewrite left anything: read as it stands
+  BACKUP_PAIR_STALE_SPARE = 1,  // whole; only a spare name predates or outlived a swap
+  // Killed between the renames: the new meta file "<meta>.tmp" verifies and
+  // describes the image in place, which together are the whole new backup.
+  BACKUP_PAIR_FINISHABLE = 2,
+  // Killed between the renames: the spare is the image the meta file
+  // describes, and together they are the whole old backup.
+  BACKUP_PAIR_UNDOABLE = 3,
+  // A spare and a new meta file that fit neither pair: left as they are.
+  BACKUP_PAIR_UNDECIDED = 4,
+};
+inline bool backup_pair_interrupted(int state) {
+  return state == BACKUP_PAIR_FINISHABLE || state == BACKUP_PAIR_UNDOABLE;
+}
+
+struct backup_rewrite_view {
+  int state = BACKUP_PAIR_WHOLE;
+  std::string image, spare, tmp_meta;  // the names looked at
+};
+
+// Finds out, by reading only, what a rewrite left of the backup of
+// meta_path. Costs one stat when there is no spare image. Statuses: 0; the
+// status of a file call that could not say, or of a meta file beside a spare
+// that cannot be read (the state is then not known); -2 when memory runs out.
+[[nodiscard]] status_t backup_rewrite_inspect(const char* meta_path, backup_rewrite_view* out);
+
+// backup_load of the backup as it stands once an interrupted rewrite is
+// finished or undone, without changing anything: the new meta file over the
+// image in place, or the meta file over the spare. meta_path and image_path
+// of *out name the pair that was read; *state says what was found.
+[[nodiscard]] status_t backup_load_whole(const char* meta_path, loaded_backup* out, int* state);
+
+// The WARN line of a reader that met an interrupted rewrite and left it.
+void backup_warn_interrupted(const char* meta_path);
+
 enum backup_rewrite_outcome : int {
   BACKUP_REWRITE_NONE = 0,      // no interrupted rewrite: nothing was changed
   BACKUP_REWRITE_FINISHED = 1,  // the new meta file was put in place
@@ -67,16 +104,17 @@ enum backup_rewrite_outcome : int {
 };
 
 // Makes the backup of meta_path whole again when a rewrite of it was killed
-// between its two renames: it finishes the rewrite when the new meta file
-// verifies and describes the image in place, and otherwise puts the old
-// image back when it is provably the one the meta file describes; the
-// change is flushed and logged at WARN. Every other state is left alone.
-// Costs one stat when there is no spare image. Statuses: 0 (with *outcome
-// saying what was done), or the status of the file call that failed.
+// between its two renames (BACKUP_PAIR_FINISHABLE: the new meta file is put
+// in place; BACKUP_PAIR_UNDOABLE: the old image is put back); the change is
+// flushed and logged at WARN. Every other state is left alone. Only for a
+// caller holding the directory's exclusive lock: readers use
+// backup_load_whole. Statuses: 0 (with *outcome saying what was done), or
+// the status of the file call that failed.
 [[nodiscard]] status_t backup_finish_rewrite(const char* meta_path, int* outcome);
 
 // Writes a meta file atomically: a copy of *header with block_count = count,
-// header_size = 131072 and table_sha256 recomputed goes to "<dest>.tmp",
+// header_size = 131072 and table_sha256 recomputed goes to "<dest>.tmp"
+// (created new; a leftover there is removed first, see fs_create_temp),
 // which is flushed, closed and renamed over dest; the directory is then
 // flushed. *header is not modified. On failure dest is untouched and the
 // temporary file may remain.

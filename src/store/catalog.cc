@@ -19,7 +19,26 @@ bool uuid_less(const uint8_t* a, const uint8_t* b) {
   return memcmp(a, b, UUID_SIZE) < 0;
 }
 
-status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries, backup_header* h) {
+// True when the directory entry itself is gone (removed since the listing),
+// as opposed to a name that stays but cannot be opened (a dangling link).
+bool entry_gone(const char* path) {
+  struct stat st;
+  return fs_lstat(path, &st) == STATUS_NOT_FOUND;
+}
+
+// The reason a scan gives for an entry it skips, or null when it fails the
+// scan (or, counting, logs the entry as a read error).
+const char* skip_reason(status_t s, int err, bool counting) {
+  if (s == STATUS_CORRUPT) return "corrupt or incomplete header";
+  if (s == STATUS_NOT_SUPPORTED) return "newer format version";
+  if (counting && s == STATUS_NOT_FOUND) return "dangling symbolic link";
+  if (counting && s == STATUS_IO && err == FS_ERR_NOT_REGULAR) return fs_strerror(err);
+  return nullptr;
+}
+
+// With unreadable null, as catalog_scan; otherwise as catalog_scan_counting.
+status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries, backup_header* h,
+                           uint64_t* unreadable) {
   unique_dir listing;
   status_t s = fs_dir_open(dir, &listing.dir);
   if (s != STATUS_OK) {
@@ -45,21 +64,24 @@ status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries,
 
     path.assign(dir).append("/").append(name);
     s = header_read(path.c_str(), h);
-    switch (s) {
-      case STATUS_OK:
-        break;
-      case STATUS_NOT_FOUND:
-        continue;  // removed since the listing
-      case STATUS_CORRUPT:
-        log_write(LOG_WARN_LEVEL, "skipping %s: %s", path.c_str(), "corrupt or incomplete header");
-        continue;
-      case STATUS_NOT_SUPPORTED:
-        log_write(LOG_WARN_LEVEL, "skipping %s: %s", path.c_str(), "newer format version");
-        continue;
-      default:
+    if (s != STATUS_OK) {
+      const int err = errno;
+      // A file removed since the listing is no backup. A dangling link is a
+      // name that stays: for a removal it counts like any unreadable entry.
+      if (s == STATUS_NOT_FOUND && (!unreadable || entry_gone(path.c_str()))) continue;
+      const char* reason = skip_reason(s, err, unreadable != nullptr);
+      if (reason) {
+        log_write(LOG_WARN_LEVEL, "skipping %s: %s", path.c_str(), reason);
+      } else {
         log_write(LOG_ERROR_LEVEL, "cannot read backup header %s (%s, status=%d)", path.c_str(),
                   status_message(s), s);
-        return s;
+      }
+      // For a removal every entry that cannot be read counts, whatever the
+      // reason, and the scan goes on so that the count is whole: the backup
+      // it may hold takes part in chains nobody can see.
+      if (s == STATUS_NO_MEMORY || (!unreadable && !reason)) return s;
+      if (unreadable) (*unreadable)++;
+      continue;
     }
 
     catalog_entry e;
@@ -77,22 +99,33 @@ status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries,
   return STATUS_OK;
 }
 
-}  // namespace
-
-status_t catalog_scan(const char* dir, std::vector<catalog_entry>* out) {
+status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unreadable) {
   std::vector<catalog_entry> entries;
+  uint64_t count = 0;
   status_t s;
   try {
     entries.reserve(CATALOG_INITIAL);
     // One header area for the whole scan: only the fields above are kept.
     auto h = std::make_unique<backup_header>();
-    s = catalog_scan_into(dir, &entries, h.get());
+    s = catalog_scan_into(dir, &entries, h.get(), unreadable ? &count : nullptr);
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;
   }
   if (s != STATUS_OK) return s;
   out->swap(entries);
+  if (unreadable) *unreadable = count;
   return STATUS_OK;
+}
+
+}  // namespace
+
+status_t catalog_scan(const char* dir, std::vector<catalog_entry>* out) {
+  return scan(dir, out, nullptr);
+}
+
+status_t catalog_scan_counting(const char* dir, std::vector<catalog_entry>* out,
+                               uint64_t* unreadable) {
+  return scan(dir, out, unreadable);
 }
 
 void catalog_free(std::vector<catalog_entry>* entries) {
@@ -170,13 +203,12 @@ status_t chain_resolve(const char* target_meta, const char* search_dir, backup_c
     // Loaded only once the whole chain is known; member 0 is the FULL.
     members.resize(paths.size());
     for (size_t i = 0; i < paths.size(); i++) {
-      // A member whose recompress was killed between its renames is put
-      // right before its payloads are read; if it cannot be, the chain is
-      // not used.
+      // A member whose recompress was killed between its renames is read
+      // as the pair that verifies, and left as it is: the chain is only read.
       const char* path = paths[paths.size() - 1 - i].c_str();
-      int outcome = BACKUP_REWRITE_NONE;
-      s = backup_finish_rewrite(path, &outcome);
-      if (s == STATUS_OK) s = backup_load(path, &members[i]);
+      int state = BACKUP_PAIR_WHOLE;
+      s = backup_load_whole(path, &members[i], &state);
+      if (s == STATUS_OK && backup_pair_interrupted(state)) backup_warn_interrupted(path);
       if (s != STATUS_OK) {
         for (auto& m : members) backup_release(&m);
         return s;

@@ -26,6 +26,15 @@ struct catalog_entry {
 // are skipped with a WARN line, vanished files silently; any other header
 // read failure fails the scan with an ERROR line.
 [[nodiscard]] status_t catalog_scan(const char* dir, std::vector<catalog_entry>* out);
+// The scan a removal needs: an entry named like a meta file that cannot be
+// read, for whatever reason (damaged, cut short, newer format version, not a
+// regular file, a dangling link, a read error), does not end the scan: it is
+// logged (the WARN lines above, "not a regular file" and "dangling symbolic
+// link" as their reasons, or the ERROR line of a read error) and counted in
+// *unreadable, so that the caller can refuse to remove anything. Only memory
+// running out or a directory that cannot be listed fails the scan.
+[[nodiscard]] status_t catalog_scan_counting(const char* dir, std::vector<catalog_entry>* out,
+                                             uint64_t* unreadable);
 void catalog_free(std::vector<catalog_entry>* entries);
 
 // Lookup of catalog positions by uuid in O(log n); among entries sharing a
@@ -43,7 +52,9 @@ struct backup_chain {
 };
 
 // Resolves and loads the chain of the target, looking for its ancestors in
-// search_dir. -4 when an ancestor is missing; -7 when the parent links loop;
+// search_dir. Nothing is changed: a member whose recompress was interrupted
+// is read as the pair that verifies (backup_load_whole), with the WARN line
+// of backup_warn_interrupted. -4 when an ancestor is missing; -7 when the parent links loop;
 // statuses of header_read/backup_load for damaged members.
 [[nodiscard]] status_t chain_resolve(const char* target_meta, const char* search_dir,
                                      backup_chain* out);

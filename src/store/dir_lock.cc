@@ -22,13 +22,14 @@ struct held_dir {
 };
 
 // Opens a directory for its lock. -1 and a WARN line when it cannot be
-// opened; -1 silently when it does not exist.
+// opened; -1 silently when it does not exist or is no directory (the command
+// reports that its own way when it opens it).
 int open_for_lock(const char* dir) {
   int fd = -1;
   status_t s = fs_open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, &fd);
   if (s == STATUS_OK) return fd;
   const int err = errno;
-  if (err != ENOENT)
+  if (err != ENOENT && err != ENOTDIR)
     log_write(LOG_WARN_LEVEL, "cannot lock %s (%s); going on without the lock", dir,
               fs_strerror(err));
   return -1;

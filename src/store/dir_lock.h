@@ -41,10 +41,10 @@ struct dir_lock_set {
 //
 // STATUS_AGAIN when another run holds a lock that conflicts: the ERROR line
 // "another zuv_maintenance run is working on <dir>" is logged, and every
-// lock taken so far is released. A directory that does not exist is not
-// locked (the command reports it its own way); one that cannot be opened, or
-// a file system that cannot lock, is said once at WARN and the run goes on
-// without that lock. Nothing in the directories is changed.
+// lock taken so far is released. A directory that does not exist, or a path
+// that is no directory, is not locked (the command reports it its own way); one that cannot be
+// opened, or a file system that cannot lock, is said once at WARN and the run goes on without that
+// lock. Nothing in the directories is changed.
 [[nodiscard]] status_t dir_lock_take(const dir_lock_request* requests, size_t count,
                                      dir_lock_set* out);
 // Releases every lock of the set (also done by its destructor).

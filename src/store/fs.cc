@@ -105,6 +105,21 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
   return STATUS_OK;
 }
 
+status_t fs_create_temp(const char* path, mode_t mode, int* out_fd) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  status_t s = fs_open(path, flags, mode, out_fd);
+  if (s != STATUS_EXISTS) return s;
+  struct stat st;
+  s = fs_lstat(path, &st);
+  if (s == STATUS_OK && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    errno = EEXIST;
+    return STATUS_EXISTS;
+  }
+  if (s == STATUS_OK) s = fs_remove(path);
+  if (s != STATUS_OK && s != STATUS_NOT_FOUND) return s;
+  return fs_open(path, flags, mode, out_fd);
+}
+
 const char* fs_strerror(int err) {
   if (err == FS_ERR_NOT_REGULAR) return "not a regular file";
   return strerror(err);
@@ -233,6 +248,14 @@ status_t fs_lstat(const char* path, struct stat* out) {
   if (fault_fails(FS_OP_STAT, path, nullptr)) return status_from_errno(errno);
   struct stat st;
   if (::lstat(path, &st) != 0) return status_from_errno(errno);
+  *out = st;
+  return STATUS_OK;
+}
+
+status_t fs_fstat(int fd, struct stat* out) {
+  if (fault_fails(FS_OP_STAT, nullptr, nullptr)) return status_from_errno(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return status_from_errno(errno);
   *out = st;
   return STATUS_OK;
 }

@@ -38,16 +38,23 @@ constexpr int FS_ERR_NOT_REGULAR = 4096;
 // too, whether it fails the open as EISDIR or after it). O_NOCTTY and
 // O_CLOEXEC are always added.
 [[nodiscard]] status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd);
+// Creates a temporary file that must be new: O_WRONLY | O_CREAT | O_EXCL,
+// never through a symbolic link (O_NOFOLLOW). A file already at that name is
+// a leftover of a killed run, since the caller holds its directory's
+// exclusive lock: a regular file or a link there is removed and the create
+// tried once more; anything else there gives STATUS_EXISTS.
+[[nodiscard]] status_t fs_create_temp(const char* path, mode_t mode, int* out_fd);
 // strerror, with "not a regular file" for FS_ERR_NOT_REGULAR.
 const char* fs_strerror(int err);
 // A negative descriptor returns 0 without a call.
 status_t fs_close(int fd);
-inline bool fd_is_open(int fd) { return fd >= 0; }
+inline bool fd_is_open(int fd) {
+  return fd >= 0;
+}
 
 // Exactly one pread; the count may be short and is 0 at end of file. No retry,
 // also not on EINTR.
-[[nodiscard]] status_t fs_pread(int fd, void* buf, size_t len, uint64_t offset,
-                                size_t* out_count);
+[[nodiscard]] status_t fs_pread(int fd, void* buf, size_t len, uint64_t offset, size_t* out_count);
 // Reads until len bytes arrived or end of file, in as many preads as needed
 // (for tables larger than one call can move). EINTR is retried.
 [[nodiscard]] status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset,
@@ -69,6 +76,7 @@ inline bool fd_is_open(int fd) { return fd >= 0; }
 // stat (follows links) / lstat (does not).
 [[nodiscard]] status_t fs_stat(const char* path, struct stat* out);
 [[nodiscard]] status_t fs_lstat(const char* path, struct stat* out);
+[[nodiscard]] status_t fs_fstat(int fd, struct stat* out);
 // True when stat succeeds; every failure counts as absent.
 bool fs_exists(const char* path);
 // Makes a directory's entries durable: opens the directory and fsyncs it.
@@ -77,8 +85,8 @@ bool fs_exists(const char* path);
 [[nodiscard]] status_t fs_fsync_parent(const char* path);
 // In-kernel copy (copy_file_range) of up to len bytes; falls back to pread +
 // pwrite when the kernel cannot. out_copied receives what was copied.
-[[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd,
-                                     uint64_t out_offset, size_t len, size_t* out_copied);
+[[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,
+                                     size_t len, size_t* out_copied);
 // Hints the kernel that fd will be read front to back. Never fails.
 void fs_advise_sequential(int fd);
 

@@ -1,5 +1,6 @@
 #include "store/header.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -46,7 +47,8 @@ void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
 
 status_t header_read(const char* meta_path, backup_header* h) {
   unique_fd fd;
-  status_t s = fs_open_read(meta_path, fd.out());
+  // Only a regular file: a FIFO named like a meta file must not hang the run.
+  status_t s = fs_open_regular(meta_path, O_RDONLY, 0, fd.out());
   if (s != STATUS_OK) return s;
   memset(h->raw, 0, HEADER_SIZE);
   size_t got = 0;
@@ -61,6 +63,10 @@ status_t header_read(const char* meta_path, backup_header* h) {
   // At most 131072 bytes are read, so a larger header_size always fails here.
   if (got < size) return STATUS_CORRUPT;
   if (header_format_version(*h) > FORMAT_VERSION) return STATUS_NOT_SUPPORTED;
+  // A smaller header ends where its table begins: the bytes read past it are
+  // the table's, and must not pass for retain_until, the name or any other
+  // field. Such a header has those fields, and a rewrite stores them, as 0.
+  memset(h->raw + size, 0, HEADER_SIZE - size);
   return STATUS_OK;
 }
 

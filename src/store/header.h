@@ -19,7 +19,9 @@ struct backup_header {
 void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
                       uint32_t block_size);
 
-// Reads and validates the header of a meta file into *h.
+// Reads and validates the header of a meta file into *h. Only a regular file
+// is opened (another kind gives STATUS_IO with errno FS_ERR_NOT_REGULAR).
+// Every byte of *h at or past the file's header_size is 0 afterwards.
 // -4 missing file; mapped I/O status; -7 short (<4096 bytes), wrong magic,
 // header_size out of 4096..4194304 or beyond the bytes read; -6 format_version >= 2.
 [[nodiscard]] status_t header_read(const char* meta_path, backup_header* h);

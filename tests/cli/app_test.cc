@@ -6,6 +6,8 @@
 
 #include "cli/status.h"
 #include "cli_test_util.h"
+#include "ops/header_only_backup.h"
+#include "ops/journal_fixture.h"
 
 namespace {
 
@@ -107,6 +109,54 @@ TEST(AppTest, OptionWarningsDoNotStopTheCommand) {
             "WARN  unknown option '--bogus' ignored (with the value after it)\n");
   r = run_cmd({"scrub", "--backup-dir", "d", "--", "--anything", "else"});
   EXPECT_EQ(strip_log_times(r.err).find("WARN"), std::string::npos) << r.err;
+}
+
+// A removal runs only on exactly what was typed: "--dry-run=yes" or
+// "--dryrun" would otherwise be warned about and the removal done for real.
+// The warning stays as it was; then the usage text, exit status 2, and
+// nothing opened. Other commands only warn.
+TEST(AppTest, RemovalsRefuseArgumentsNoTableExplains) {
+  test::TempDir dir;
+  const std::string meta = dir.file("old.infb");
+  test::disk_backup old =
+      test::write_backup(dir.path(), {.stem = "old", .id = 1, .created = 10, .retain_until = 20});
+  test::write_backup(dir.path(), {.stem = "new", .id = 2, .created = 30, .retain_until = 20});
+  journal_fixture::Journal j;
+  j.commit(0, 1);
+  j.write(dir.file("up.part"));
+  test::write_text(dir.file("up.csfb.tmp"), "partial");
+  const test::Snapshot before = test::snapshot(dir.path());
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"prune", "--search-dir", dir.path(), "--now", "100", "--dry-run=yes"},
+       "WARN  unknown option '--dry-run=...' ignored\n"},
+      {{"prune", "--search-dir", dir.path(), "--dryrun"},
+       "WARN  unknown option '--dryrun' ignored\n"},
+      {{"prune", "--search-dir", dir.path(), "dry-run"},
+       "WARN  unexpected argument 'dry-run' ignored\n"},
+      {{"delete", "--meta", meta, "--search-dir", dir.path(), "--dry-run=yes"},
+       "WARN  unknown option '--dry-run=...' ignored\n"},
+      {{"delete", "--meta", meta, "--dryrun", "--search-dir", dir.path()},
+       "WARN  unknown option '--dryrun' ignored\n"},
+      {{"partials", "--dir", dir.path(), "--delete", "--older-then", "0"},
+       "WARN  unknown option '--older-then' ignored (with the value after it)\n"},
+  };
+  for (const auto& [args, warning] : cases) {
+    auto r = run_cmd(args);
+    EXPECT_EQ(r.exit_status, 2) << describe(args);
+    EXPECT_EQ(r.out, usage_text()) << describe(args);
+    EXPECT_EQ(strip_log_times(r.err), warning) << describe(args);
+    EXPECT_EQ(test::snapshot(dir.path()), before) << describe(args);
+  }
+  EXPECT_TRUE(test::intact(old));
+
+  // Commands that remove nothing keep warning and going on.
+  auto r = run_cmd({"partials", "--dir", dir.path(), "--older-then", "0"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  r = run_cmd({"scrub", "--backup-dir", dir.path(), "--bogus"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(strip_log_times(r.err).rfind("WARN  unknown option '--bogus' ignored\n", 0), 0u)
+      << r.err;
 }
 
 TEST(AppTest, InvalidNowIsAnErrorBeforeTheDirectoryIsAskedFor) {

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "cli_test_util.h"
 
@@ -49,6 +53,50 @@ TEST_F(LogTest, UnknownLevelIsLabelledWithAQuestionMark) {
   log_init("p", LOG_INFO_LEVEL);
   std::string err = test::capture_stderr([] { log_write(7, "odd"); });
   EXPECT_NE(err.find(" [p] ?     odd\n"), std::string::npos) << err;
+}
+
+TEST_F(LogTest, ALineLongerThanAnyBufferIsWrittenWhole) {
+  log_init("zuv_maintenance", LOG_INFO_LEVEL);
+  std::string names;
+  for (int i = 0; i < 3000; i++)
+    names += (i ? "," : "") + std::string("backup-") + std::to_string(i);
+  std::string err =
+      test::capture_stderr([&] { log_write(LOG_WARN_LEVEL, "kept: %s", names.c_str()); });
+  ASSERT_TRUE(err.ends_with("WARN  kept: " + names + "\n")) << err.size();
+  EXPECT_EQ(err.find('\n'), err.size() - 1);
+}
+
+// Two processes logging into one pipe, as two runs share a journal or a
+// terminal: every line arrives whole, since each is one write and a pipe
+// keeps a write of up to PIPE_BUF bytes together.
+TEST_F(LogTest, LinesOfTwoProcessesSharingAPipeNeverInterleave) {
+  log_init("zuv_maintenance", LOG_INFO_LEVEL);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const std::string a(3000, 'a'), b(3000, 'b');
+  std::vector<pid_t> writers;
+  for (const std::string* text : {&a, &b}) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      dup2(fds[1], 2);
+      for (int i = 0; i < 300; i++) log_write(LOG_INFO_LEVEL, "%s", text->c_str());
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  close(fds[1]);
+  std::string all;
+  char buf[65536];
+  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) all.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  for (pid_t pid : writers) waitpid(pid, nullptr, 0);
+  const std::regex whole(R"(\S+ \[zuv_maintenance\] INFO  (a{3000}|b{3000}))");
+  std::vector<std::string> lines = test::lines_of(all);
+  ASSERT_EQ(lines.size(), 600u);
+  for (const std::string& line : lines)
+    ASSERT_TRUE(std::regex_match(line, whole)) << line.substr(0, 80);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "codec/key_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <string>
@@ -127,8 +128,12 @@ TEST_F(KeyFileTest, AReadErrorOnlyShortensWhatWasRead) {
     EXPECT_EQ(load(path()), STATUS_INVALID);
   }
   {
-    // A directory opens for reading but cannot be read.
-    EXPECT_EQ(load(dir.path()), STATUS_INVALID);
+    // Only a regular file is opened: a directory (or a FIFO, which would
+    // block the open) cannot be the key file.
+    EXPECT_EQ(load(dir.path()), STATUS_NOT_FOUND);
+    const std::string fifo = dir.file("fifo.key");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(load(fifo), STATUS_NOT_FOUND);
   }
   {
     // A read that stops early: the first 40 bytes arrive, the next read fails.

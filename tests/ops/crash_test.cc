@@ -231,12 +231,18 @@ TEST_F(CrashTest, KilledRecompressLeavesTheOldBackupOrTheNewOne) {
     // Two files cannot be renamed in one step: a kill between the rename of
     // the image and that of the meta file leaves the new image beside the
     // old meta file, with the old image under its spare name and the new
-    // meta file complete under its temporary name. Scrub finishes the swap.
+    // meta file complete under its temporary name. Scrub only reads: it
+    // fails until the next writer in the directory (here a prune that
+    // removes nothing) finishes the swap.
     const bool between = now.at(meta) == before_.at(meta) && now.at(image) == after.at(image);
     if (between) {
       EXPECT_EQ(now[image + BACKUP_SPARE_SUFFIX], before_.at(image));
       EXPECT_EQ(now[meta + ".tmp"], after.at(meta));
       interrupted_swap++;
+      EXPECT_EQ(scrub_dir(dir_), STATUS_CORRUPT);
+      EXPECT_EQ(snapshot(dir_), now) << "scrub changed the store";
+      test::RunResult r = test::run_zuv({"prune", "--search-dir", dir_});
+      EXPECT_EQ(r.exit_status, 0) << r.err;
     }
     EXPECT_EQ(scrub_dir(dir_), STATUS_OK);
     now = snapshot(dir_);
@@ -324,47 +330,74 @@ TEST_F(CrashTest, KilledSyntheticFullLeavesTheChainAndAtMostOneWholeNewFull) {
 }
 
 // The state a kill between the two renames leaves, made by hand, since a
-// loop in memory seldom meets that moment: every reader of the backup's
-// payloads finishes the swap first, and a new meta file that does not verify
-// gets the old image put back instead.
-TEST_F(CrashTest, AKillBetweenTheRenamesOfRecompressIsPutRightBeforeTheBackupIsRead) {
+// loop in memory seldom meets that moment: the readers (scrub,
+// synthetic-full) read the pair that verifies and change nothing; the next
+// prune, delete or recompress in the directory finishes the swap, or puts
+// the old image back when the new meta file does not verify.
+TEST_F(CrashTest, AKillBetweenTheRenamesOfRecompressIsReadWholeAndFinishedByTheNextWriter) {
   const std::vector<std::string> args = {
       "recompress", "--meta", dir_ + "/db-full.infb", "--to", "lz4", "--level", "1"};
   Clock::duration took;
   const Snapshot after = reference(args, &took);
   const std::string meta = "db-full.infb", image = "db-full.csfb";
   const std::string spare = image + BACKUP_SPARE_SUFFIX;
+  const std::string out = tmp_->path() + "/out";
   auto interrupt = [&](const std::vector<uint8_t>& new_meta) {
     restore(dir_, before_);
     test::write_file(dir_ + "/" + spare, before_.at(image));
     test::write_file(dir_ + "/" + meta + ".tmp", new_meta);
     std::filesystem::remove(dir_ + "/" + image);
     test::write_file(dir_ + "/" + image, after.at(image));
+    return snapshot(dir_);
   };
+  const std::string warning = "WARN  " + dir_ + "/" + meta +
+                              ": interrupted recompress; the next recompress, prune or delete in "
+                              "this directory finishes it\n";
 
-  interrupt(after.at(meta));
-  EXPECT_EQ(scrub_dir(dir_), STATUS_OK);
+  Snapshot half = interrupt(after.at(meta));
+  test::RunResult r = test::run_zuv({"scrub", "--backup-dir", dir_});
+  EXPECT_EQ(r.exit_status, 1);
+  std::string log = test::strip_log_times(r.err);
+  EXPECT_NE(log.find(warning), std::string::npos) << log;
+  EXPECT_EQ(log.find("bit rot"), std::string::npos) << log;
+  EXPECT_NE(log.find("ERROR zuv_maintenance scrub failed: corrupt or inconsistent data"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(snapshot(dir_), half) << "scrub changed the store";
+
+  // synthetic-full copies payloads without decoding them: it takes them from
+  // the pair that verifies, and leaves the chain as it is.
+  std::filesystem::create_directory(out);
+  r = test::run_zuv({"synthetic-full", "--target", dir_ + "/db-inc.inib", "--search-dir", dir_,
+                     "--out", out, "--name", "collapsed"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(test::strip_log_times(r.err).find(warning), std::string::npos) << r.err;
+  EXPECT_EQ(snapshot(dir_), half);
+  EXPECT_EQ(scrub_dir(out), STATUS_OK);
+
+  r = test::run_zuv({"prune", "--search-dir", dir_});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(test::read_file(dir_ + "/" + meta), after.at(meta));
   EXPECT_EQ(test::read_file(dir_ + "/" + image), after.at(image));
   EXPECT_FALSE(test::file_exists(dir_ + "/" + spare));
   EXPECT_FALSE(test::file_exists(dir_ + "/" + meta + ".tmp"));
-
-  // synthetic-full copies payloads without decoding them: from the mixed
-  // pair it would write a FULL that does not decode.
-  interrupt(after.at(meta));
-  test::RunResult r = test::run_zuv({"synthetic-full", "--target", dir_ + "/db-inc.inib",
-                                     "--search-dir", dir_, "--out", dir_, "--name", "collapsed"});
-  ASSERT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(test::read_file(dir_ + "/" + meta), after.at(meta));
   EXPECT_EQ(scrub_dir(dir_), STATUS_OK);
 
+  // A new meta file cut short does not verify: the old image is put back,
+  // here by a delete of another backup of the directory.
   std::vector<uint8_t> cut = after.at(meta);
   cut.resize(cut.size() - 1);
-  interrupt(cut);
-  EXPECT_EQ(scrub_dir(dir_), STATUS_OK);
+  half = interrupt(cut);
+  EXPECT_EQ(scrub_dir(dir_), STATUS_CORRUPT);
+  EXPECT_EQ(snapshot(dir_), half);
+  r = test::run_zuv({"delete", "--meta", dir_ + "/db-inc.inib", "--search-dir", dir_});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(test::read_file(dir_ + "/" + meta), before_.at(meta));
   EXPECT_EQ(test::read_file(dir_ + "/" + image), before_.at(image));
+  EXPECT_FALSE(test::file_exists(dir_ + "/db-inc.inib"));
+  EXPECT_EQ(scrub_dir(dir_), STATUS_OK);
 
+  interrupt(after.at(meta));
   r = test::run_zuv(args);
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(test::read_file(dir_ + "/" + meta), after.at(meta));

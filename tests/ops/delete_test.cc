@@ -164,13 +164,19 @@ TEST_F(DeleteTest, UnreadableTargetOrDirectoryRemovesNothing) {
 
   ASSERT_EQ(fs_mkdir(dir.file("sub.inib").c_str(), 0755), STATUS_OK);
   out = remove(full);
-  EXPECT_EQ(out.status, STATUS_IO);
-  EXPECT_EQ(out.lines.back(),
-            "ERROR cannot read backup header " + dir.file("sub.inib") + " (I/O error, status=-1)");
+  EXPECT_EQ(out.status, STATUS_CORRUPT);
+  EXPECT_EQ(out.lines,
+            (std::vector<std::string>{
+                "WARN  skipping " + diff.meta + ": corrupt or incomplete header",
+                "WARN  skipping " + dir.file("sub.inib") + ": not a regular file",
+                "ERROR nothing removed: 2 meta file(s) in " + dir.path() + " could not be read"}));
   EXPECT_TRUE(intact(full) && intact(inc));
 }
 
-TEST_F(DeleteTest, FailedRemovalFailsTheCommandAfterEveryMemberIsTried) {
+// The DIFF's meta file stays: it keeps its image, and the FULL it rests on
+// is kept too, so the DIFF is still a whole backup that a second run can
+// remove. The INC above it goes.
+TEST_F(DeleteTest, FailedRemovalKeepsTheBackupWholeWithEveryAncestorAndFailsTheCommand) {
   add_chain();
   captured out;
   {
@@ -184,11 +190,58 @@ TEST_F(DeleteTest, FailedRemovalFailsTheCommandAfterEveryMemberIsTried) {
   EXPECT_EQ(out.lines,
             (std::vector<std::string>{
                 line("deleting", "INC", 3, inc), line("deleting", "DIFF", 2, diff),
-                "WARN  could not remove meta file " + diff.meta, line("deleting", "FULL", 1, full),
-                "INFO  deleted 3 backup(s), 123 byte(s) of image data"}));
-  EXPECT_TRUE(gone(inc) && gone(full));
-  EXPECT_TRUE(test::file_exists(diff.meta));
-  EXPECT_FALSE(test::file_exists(diff.image));
+                "WARN  could not remove meta file " + diff.meta,
+                "WARN  keeping " + full.meta + ": a backup that depends on it could not be removed",
+                "INFO  deleted 2 backup(s), 23 byte(s) of image data"}));
+  EXPECT_TRUE(gone(inc));
+  EXPECT_TRUE(intact(diff) && intact(full));
+}
+
+// The target's own dependents lie beside it, --search-dir names another
+// directory (which exists): both are looked at, so none is orphaned.
+TEST_F(DeleteTest, DependentsBesideTheTargetGoWithItWhenSearchDirIsAnotherDirectory) {
+  add_chain();
+  test::TempDir elsewhere;
+  auto far = write_backup(elsewhere.path(), {.stem = "x", .id = 4, .parent = 3, .kind = KIND_INC});
+  auto unrelated = write_backup(elsewhere.path(), {.stem = "u", .id = 9});
+  captured out = remove(full, false, elsewhere.path());
+  EXPECT_EQ(out.status, STATUS_OK);
+  EXPECT_TRUE(gone(full) && gone(diff) && gone(inc) && gone(far));
+  EXPECT_TRUE(intact(unrelated));
+  EXPECT_EQ(out.lines.front(), line("deleting", "INC", 4, far));
+  EXPECT_EQ(out.lines.back(), "INFO  deleted 4 backup(s), 123 byte(s) of image data");
+
+  // The same directory spelled another way is scanned once.
+  add_chain();
+  out = remove(full, true, dir.path() + "/.");
+  EXPECT_EQ(out.status, STATUS_OK);
+  EXPECT_EQ(out.lines.back(), "INFO  would delete 3 backup(s), 123 byte(s) of image data");
+}
+
+// A file the scan cannot read, beside the target or in --search-dir, stops
+// the run before any plan is shown, with or without --dry-run.
+TEST_F(DeleteTest, AnUnreadableMetaFileInEitherDirectoryRemovesNothing) {
+  add_chain();
+  test::TempDir elsewhere;
+  const std::string cut = elsewhere.file("cut.indb");
+  test::write_text(cut, "short");
+  for (bool dry_run : {true, false}) {
+    captured out = remove(full, dry_run, elsewhere.path());
+    EXPECT_EQ(out.status, STATUS_CORRUPT);
+    EXPECT_EQ(out.lines,
+              (std::vector<std::string>{"WARN  skipping " + cut + ": corrupt or incomplete header",
+                                        "ERROR nothing removed: 1 meta file(s) in " +
+                                            elsewhere.path() + " could not be read"}));
+    EXPECT_TRUE(intact(full) && intact(diff) && intact(inc));
+  }
+}
+
+TEST_F(DeleteTest, ControlBytesOfAStoredNameAreShownEscaped) {
+  auto odd = add({.stem = "o", .id = 5, .name = std::string("a\tb\x7f") + "\n"});
+  captured out = remove(odd, true);
+  EXPECT_EQ(out.status, STATUS_OK);
+  EXPECT_EQ(out.lines.front(), "INFO  [dry-run] would delete: FULL 'a\\x09b\\x7f\\x0a' uuid=" +
+                                   uid_text(5) + " meta=" + odd.meta);
 }
 
 // ---- The deletion set in memory ----

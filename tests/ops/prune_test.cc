@@ -19,6 +19,7 @@
 #include "store/format.h"
 #include "store/header.h"
 #include "store/naming.h"
+#include "support/store_fixtures.h"
 #include "support/test_util.h"
 
 namespace {
@@ -84,6 +85,14 @@ class PruneTest : public testing::Test {
     return capture([&] { return prune_backups(req); });
   }
   disk_backup add(const backup_desc& s) { return write_backup(dir.path(), s); }
+  // A prune in which the removal of one meta file fails.
+  captured prune_failing_to_remove(const std::string& meta) {
+    test::FaultInjector faults;
+    faults.fail_when([&](fs_op op, const char* path) { return op == FS_OP_REMOVE && path == meta; },
+                     EACCES);
+    return prune();
+  }
+
   std::string summary(const char* verb, int n, int bytes, int kept, bool failed = false) {
     return "INFO  prune " + dir.path() + ": " + verb + " " + std::to_string(n) + " backup(s) (" +
            std::to_string(bytes) + " byte(s) of image data), kept " + std::to_string(kept) +
@@ -287,35 +296,63 @@ TEST_F(PruneTest, DryRunRemovesNothingAndStillTotalsTheImageBytes) {
   EXPECT_TRUE(intact(full) && intact(inc) && intact(newer));
 }
 
-TEST_F(PruneTest, MetaFileThatCannotBeRemovedLosesItsImageAndFailsTheRun) {
+TEST_F(PruneTest, MetaFileThatCannotBeRemovedKeepsItsImageAndFailsTheRun) {
   auto stuck =
       add({.stem = "f", .id = 1, .created = 100, .retain_until = NOW - DAY, .image_bytes = 7});
   auto other =
       add({.stem = "g", .id = 2, .created = 110, .retain_until = NOW - DAY, .image_bytes = 5});
   add({.stem = "n", .id = 3, .created = 300, .retain_until = NOW + DAY});
 
-  captured out;
-  {
-    test::FaultInjector faults;
-    faults.fail_when(
-        [&](fs_op op, const char* path) { return op == FS_OP_REMOVE && path == stuck.meta; },
-        EACCES);
-    out = prune();
-  }
+  captured out = prune_failing_to_remove(stuck.meta);
   EXPECT_EQ(out.status, STATUS_IO);
   ASSERT_EQ(out.rest.size(), 4u);
   EXPECT_NE(
       std::find(out.rest.begin(), out.rest.end(), "WARN  could not remove meta file " + stuck.meta),
       out.rest.end());
   EXPECT_EQ(out.rest.back(), summary("deleted", 1, 12, 1, true));
-  EXPECT_TRUE(test::file_exists(stuck.meta));
-  EXPECT_FALSE(test::file_exists(stuck.image));
+  EXPECT_TRUE(intact(stuck)) << "a meta file without its image is no backup at all";
   EXPECT_TRUE(gone(other));
+}
+
+// FULL 1 <- DIFF 2 <- INC 3, all expired beside a newer FULL: the DIFF's meta
+// file cannot be removed, so the DIFF stays whole and keeps the FULL it
+// rests on; the INC above it goes.
+TEST_F(PruneTest, ABackupThatCouldNotBeRemovedKeepsEveryAncestor) {
+  auto full = add({.stem = "f", .id = 1, .created = 100, .retain_until = NOW - DAY});
+  auto diff = add({.stem = "d",
+                   .id = 2,
+                   .parent = 1,
+                   .kind = KIND_DIFF,
+                   .created = 110,
+                   .retain_until = NOW - DAY});
+  auto inc = add({.stem = "i",
+                  .id = 3,
+                  .parent = 2,
+                  .kind = KIND_INC,
+                  .created = 120,
+                  .retain_until = NOW - DAY});
+  add({.stem = "n", .id = 4, .created = 300, .retain_until = NOW + DAY});
+
+  captured out = prune_failing_to_remove(diff.meta);
+  EXPECT_EQ(out.status, STATUS_IO);
+  std::string expired = " (expired " + std::string(YESTERDAY_TEXT) + ") ";
+  EXPECT_EQ(out.rest,
+            (std::vector<std::string>{
+                "INFO  delete: INC 'db'" + expired + inc.meta,
+                "INFO  delete: DIFF 'db'" + expired + diff.meta,
+                "WARN  could not remove meta file " + diff.meta,
+                "WARN  keeping " + full.meta + ": a backup that depends on it could not be removed",
+                summary("deleted", 1, 0, 2, true)}));
+  EXPECT_TRUE(gone(inc));
+  EXPECT_TRUE(intact(diff) && intact(full));
 }
 
 // ---- What the scan hands over ----
 
-TEST_F(PruneTest, DamagedAndNewerHeadersAreSkippedWithTheirWarnings) {
+// A backup the scan cannot read may rest on one the plan would remove (a
+// newer agent's DIFF on its FULL): nothing is removed, dry run or not, and
+// no plan is shown that the real run would refuse.
+TEST_F(PruneTest, DamagedAndNewerHeadersAreWarnedAboutAndNothingIsRemoved) {
   auto torn = add({.stem = "torn", .id = 1, .created = 100, .retain_until = NOW - DAY});
   test::truncate_file(torn.meta, 100);
   auto h = std::make_unique<backup_header>();
@@ -326,29 +363,69 @@ TEST_F(PruneTest, DamagedAndNewerHeadersAreSkippedWithTheirWarnings) {
   auto old = add({.stem = "o", .id = 2, .created = 200, .retain_until = NOW - DAY});
   add({.stem = "n", .id = 3, .created = 300, .retain_until = NOW + DAY});
 
-  captured out = prune();
-  EXPECT_EQ(out.status, STATUS_OK);
-  std::vector<std::string> warns;
-  for (const auto& l : out.rest)
-    if (l.rfind("WARN  ", 0) == 0) warns.push_back(l);
-  EXPECT_EQ(sorted(warns), sorted({"WARN  skipping " + torn.meta + ": corrupt or incomplete header",
-                                   "WARN  skipping " + future + ": newer format version"}));
-  EXPECT_EQ(out.rest.back(), summary("deleted", 1, 0, 1));
-  EXPECT_TRUE(test::file_exists(torn.meta) && test::file_exists(future));
-  EXPECT_TRUE(gone(old));
+  for (bool dry_run : {true, false}) {
+    captured out = prune(nullptr, dry_run);
+    EXPECT_EQ(out.status, STATUS_CORRUPT);
+    EXPECT_TRUE(out.keeps.empty());
+    ASSERT_EQ(out.rest.size(), 3u);
+    EXPECT_EQ(sorted({out.rest[0], out.rest[1]}),
+              sorted({"WARN  skipping " + torn.meta + ": corrupt or incomplete header",
+                      "WARN  skipping " + future + ": newer format version"}));
+    EXPECT_EQ(out.rest[2],
+              "ERROR nothing removed: 2 meta file(s) in " + dir.path() + " could not be read");
+    EXPECT_TRUE(test::file_exists(torn.meta) && test::file_exists(future));
+    EXPECT_TRUE(intact(old));
+  }
 }
 
-TEST_F(PruneTest, SubdirectoryNamedLikeAMetaFileFailsTheScanAndRemovesNothing) {
+TEST_F(PruneTest, SubdirectoryNamedLikeAMetaFileRemovesNothing) {
   auto old = add({.stem = "o", .id = 1, .created = 100, .retain_until = NOW - DAY});
   add({.stem = "n", .id = 2, .created = 300, .retain_until = NOW + DAY});
   ASSERT_EQ(fs_mkdir(dir.file("x.infb").c_str(), 0755), STATUS_OK);
 
   captured out = prune();
-  EXPECT_EQ(out.status, STATUS_IO);
+  EXPECT_EQ(out.status, STATUS_CORRUPT);
   EXPECT_TRUE(out.keeps.empty());
-  EXPECT_EQ(out.rest, std::vector<std::string>{"ERROR cannot read backup header " +
-                                               dir.file("x.infb") + " (I/O error, status=-1)"});
+  EXPECT_EQ(out.rest,
+            (std::vector<std::string>{
+                "WARN  skipping " + dir.file("x.infb") + ": not a regular file",
+                "ERROR nothing removed: 1 meta file(s) in " + dir.path() + " could not be read"}));
   EXPECT_TRUE(intact(old));
+}
+
+// Bytes past a small header are the start of its table, not its
+// retain_until: such a backup has no retention and is never pruned.
+TEST_F(PruneTest, ASmallHeaderLendsNoTableBytesToItsRetention) {
+  test::RawHeader raw;
+  raw.header_size = 4096;
+  raw.name = "db";
+  raw.created = 100;
+  raw.uuid = test::uuid_of(0x31);
+  raw.base_uuid = raw.uuid;
+  std::vector<uint8_t> bytes = test::raw_header_bytes(raw);
+  bytes.resize(0x6445 + 8 + 64, 0);
+  test::put_le(&bytes, 0x6445, NOW - DAY, 8);  // where a full-size header keeps it
+  disk_backup small{dir.file("small.infb"), dir.file("small.csfb")};
+  test::write_file(small.meta, bytes);
+  test::write_text(small.image, "image");
+  add({.stem = "n", .id = 2, .created = 300, .retain_until = NOW + DAY});
+
+  captured out = prune();
+  EXPECT_EQ(out.status, STATUS_OK);
+  EXPECT_NE(std::find(out.keeps.begin(), out.keeps.end(),
+                      keep_line("FULL", "db", "no retention", nullptr, small)),
+            out.keeps.end());
+  EXPECT_TRUE(intact(small));
+}
+
+TEST_F(PruneTest, ControlBytesOfAStoredNameAreShownEscaped) {
+  auto odd =
+      add({.stem = "o", .id = 1, .name = "db\x1b[2J", .created = 100, .retain_until = NOW - DAY});
+  add({.stem = "p", .id = 2, .name = "db\x1b[2J", .created = 200, .retain_until = NOW + DAY});
+  captured out = prune(nullptr, true);
+  EXPECT_EQ(out.status, STATUS_OK);
+  EXPECT_EQ(out.rest.front(), "INFO  [dry-run] would delete: FULL 'db\\x1b[2J' (expired " +
+                                  std::string(YESTERDAY_TEXT) + ") " + odd.meta);
 }
 
 TEST_F(PruneTest, MissingDirectoryOrUnmatchedNameLogsOnlyAnEmptySummary) {

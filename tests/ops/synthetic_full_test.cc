@@ -1,6 +1,7 @@
 #include "ops/synthetic_full.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/header.h"
+#include "store/naming.h"
 #include "store_writer.h"
 #include "support/test_util.h"
 
@@ -367,6 +369,53 @@ TEST_F(SyntheticFullTest, TruncatedMemberImageIsCorruptAndLeavesNoBackup) {
   EXPECT_EQ(collapse(d.meta_path), STATUS_CORRUPT);
   EXPECT_TRUE(meta_files(out_).empty());
   for (const std::string& name : test::list_dir(out_)) EXPECT_TRUE(name.ends_with(".tmp")) << name;
+}
+
+// A table whose digest was resealed over an offset past the image (2^64-1
+// among them) is damage, found before anything is written, not an I/O error.
+TEST_F(SyntheticFullTest, EntryOutsideItsImageIsCorruptBeforeAnythingIsWritten) {
+  for (uint64_t wild : {UINT64_MAX, uint64_t{1} << 40, uint64_t{0}}) {
+    SCOPED_TRACE(wild);
+    writer_result f = full();
+    writer_result d = child(f, KIND_DIFF, {1, 5}, 2);
+    loaded_backup b;
+    ASSERT_EQ(backup_load(d.meta_path.c_str(), &b), STATUS_OK);
+    if (wild == 0) {
+      b.table[1].stored_len = static_cast<uint32_t>(test::file_size(d.image_path)) + 1;
+    } else {
+      b.table[1].offset = wild;
+    }
+    ASSERT_EQ(meta_write(d.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+              STATUS_OK);
+    Snapshot before = snapshot(src_);
+    EXPECT_EQ(collapse(d.meta_path), STATUS_CORRUPT);
+    EXPECT_TRUE(test::list_dir(out_).empty());
+    EXPECT_EQ(snapshot(src_), before);
+    std::filesystem::remove_all(src_);
+    std::filesystem::create_directory(src_);
+  }
+}
+
+// Temporary files are made new, never through a link: what a killed run
+// left at the new backup's temporary names is removed first, and a link
+// planted there is removed, not followed.
+TEST_F(SyntheticFullTest, LeftoversAtTheTemporaryNamesAreReplacedAndLinksNotFollowed) {
+  writer_result f = full();
+  writer_result d = child(f, KIND_DIFF, {1, 5}, 2);
+  const std::string victim = tmp_.path() + "/victim";
+  test::write_text(victim, "not to be written");
+  const int64_t now = now_seconds();
+  for (int64_t t : {now, now + 60}) {
+    char meta[PATH_CAP], image[PATH_CAP];
+    ASSERT_EQ(new_backup_paths(out_.c_str(), "synth", KIND_FULL, t, meta, sizeof meta, image,
+                               sizeof image),
+              STATUS_OK);
+    test::write_text(std::string(image) + ".tmp", "left by a killed run");
+    ASSERT_EQ(symlink(victim.c_str(), (std::string(meta) + ".tmp").c_str()), 0);
+  }
+  ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
+  expect_backup_whole(only_result());
+  EXPECT_EQ(test::read_text(victim), "not to be written");
 }
 
 // ---- Failures of the file system ----

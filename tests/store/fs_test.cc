@@ -222,3 +222,33 @@ TEST(FsTest, OpenRegularRefusesEverythingButARegularFileWithoutBlocking) {
   EXPECT_EQ(fs_close(fd), STATUS_OK);
   EXPECT_EQ(fs_open_regular(dir.file("missing").c_str(), O_RDONLY, 0, &fd), STATUS_NOT_FOUND);
 }
+
+// A temporary file is always a new file: a killed run's leftover at its name
+// is replaced, a link planted there is replaced rather than followed, and a
+// directory there is refused.
+TEST(FsTest, CreateTempReplacesALeftoverOrALinkAndNeverWritesThroughALink) {
+  test::TempDir dir;
+  const std::string tmp = dir.file("x.infb.tmp"), victim = dir.file("victim");
+  test::write_text(victim, "keep");
+  for (bool link : {false, true}) {
+    if (link) {
+      ASSERT_EQ(symlink(victim.c_str(), tmp.c_str()), 0);
+    } else {
+      test::write_text(tmp, "left by a killed run");
+    }
+    int fd = -1;
+    ASSERT_EQ(fs_create_temp(tmp.c_str(), 0644, &fd), STATUS_OK);
+    ASSERT_EQ(write(fd, "new", 3), 3);
+    ASSERT_EQ(fs_close(fd), STATUS_OK);
+    EXPECT_EQ(test::read_text(tmp), "new");
+    struct stat st;
+    ASSERT_EQ(lstat(tmp.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(test::read_text(victim), "keep");
+    ASSERT_EQ(unlink(tmp.c_str()), 0);
+  }
+  ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+  int fd = -1;
+  EXPECT_EQ(fs_create_temp(tmp.c_str(), 0644, &fd), STATUS_EXISTS);
+  EXPECT_EQ(fd, -1);
+}

@@ -94,6 +94,19 @@ TEST_F(HeaderReadTest, SmallHeaderOfAnotherProducerReadsWithTheRestZero) {
   for (size_t i = 4096; i < HEADER_SIZE; i++) ASSERT_EQ(h_->raw[i], 0) << i;
 }
 
+// What follows a small header is its table: none of it may pass for a field
+// the header does not have (retain_until, retention_info, reserved bytes).
+TEST_F(HeaderReadTest, BytesPastASmallHeaderAreZeroEvenWhenTheFileGoesOn) {
+  test::RawHeader raw;
+  raw.header_size = 8192;
+  auto bytes = test::raw_header_bytes(raw);
+  bytes.resize(HEADER_SIZE, 0xA5);
+  ASSERT_EQ(read_bytes(bytes), STATUS_OK);
+  EXPECT_EQ(header_retain_until(*h_), 0);
+  for (size_t i = 8192; i < HEADER_SIZE; i++) ASSERT_EQ(h_->raw[i], 0) << i;
+  for (size_t i = 0; i < 8192; i++) ASSERT_EQ(h_->raw[i], bytes[i]) << i;
+}
+
 TEST_F(HeaderReadTest, ShortOrMisframedFilesAreCorrupt) {
   test::RawHeader raw;
   auto bytes = test::raw_header_bytes(raw);
