@@ -1,8 +1,7 @@
-// How the planning of prune and delete grows with the catalog: in-memory
-// catalogs of 10,000 and 100,000 entries in three shapes (one long chain,
-// many day-long chains of one name, many names), listed in a shuffled order
-// as a directory listing would return them. bench/prune.sh prints the ratio
-// of the two sizes per shape.
+// Planning prune and delete in memory: catalogs of 100,000 entries in three
+// shapes (one long chain, many day-long chains of one name, many names),
+// listed in a shuffled order as a directory listing would return them.
+// bench/prune.sh prints the time of each plan against its budget.
 //
 // With "--make-store DIR COUNT" it instead writes COUNT header-only meta
 // files into DIR for the end-to-end run of bench/prune.sh: four names, a
@@ -10,7 +9,6 @@
 // expired (a store pruned weekly). Each file is sparse: only the pages that
 // hold header fields are written.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "ops/prune_core.h"
+#include "ops/delete_plan.h"
+#include "ops/prune_plan.h"
 #include "store/format.h"
 #include "store/fs.h"
 #include "store/header.h"
@@ -105,14 +104,11 @@ std::vector<catalog_entry> catalog_of(shape s, size_t n) {
   return {};
 }
 
-// The CPU time of this thread, in seconds.
-double thread_seconds() {
-  struct timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
+constexpr size_t PLANNED = 100000;
 
-// Empties the data caches by reading a buffer larger than their last level.
+// Empties the data caches by reading a buffer larger than their last level:
+// a real prune plans right after its scan has read a header per backup, by
+// when the catalog is long out of the caches.
 void empty_caches() {
   static std::vector<uint64_t> junk((size_t{128} << 20) / sizeof(uint64_t), 1);
   uint64_t sum = 0;
@@ -120,133 +116,56 @@ void empty_caches() {
   benchmark::DoNotOptimize(sum);
 }
 
-// One catalog per shape and size, made once for all repetitions.
-const std::vector<catalog_entry>& catalog_for(shape s, size_t n) {
-  static std::vector<catalog_entry> made[3][2];
-  std::vector<catalog_entry>& c = made[s][n == 10000 ? 0 : 1];
-  if (c.empty()) c = catalog_of(s, n);
-  return c;
+// Prunes at the time of the catalog's newest backup.
+void BM_prune_plan(benchmark::State& state, shape s) {
+  const std::vector<catalog_entry> catalog = catalog_of(s, PLANNED);
+  const int64_t now = latest(catalog);
+  for (auto _ : state) {
+    state.PauseTiming();
+    empty_caches();
+    state.ResumeTiming();
+    prune_plan plan;
+    if (prune_plan_build(catalog, nullptr, now, &plan) != STATUS_OK) {
+      state.SkipWithError("plan failed");
+      return;
+    }
+    benchmark::DoNotOptimize(plan);
+  }
 }
 
-enum plan_kind { PRUNE_PLAN, DELETE_PLAN };
-
-// The plan of one catalog: prune at the time of its newest backup, or
-// delete the FULL of the long chain (every other entry but the newer FULL
-// depends on it).
-struct planner {
-  const std::vector<catalog_entry>* catalog;
-  plan_kind kind;
-  int64_t now = 0;
+// Deletes the FULL of the long chain: every entry but the newer FULL goes.
+void BM_delete_plan(benchmark::State& state) {
+  const std::vector<catalog_entry> catalog = catalog_of(LONG_CHAIN, PLANNED);
   const uint8_t* target = nullptr;
-
-  planner(plan_kind k, shape s, size_t n) : catalog(&catalog_for(s, n)), kind(k) {
-    now = latest(*catalog);
-    for (const auto& e : *catalog)
-      if (e.kind == KIND_FULL && e.meta_path != "/srv/backups/newest.infb") target = e.uuid;
-  }
-  // The number of backups the plan removes, or -1 when it fails.
-  int64_t run() const {
-    if (kind == PRUNE_PLAN) {
-      prune_plan plan;
-      if (prune_plan_build(*catalog, nullptr, now, &plan) != STATUS_OK) return -1;
-      benchmark::DoNotOptimize(plan);
-      return static_cast<int64_t>(plan.deletions.size());
-    }
+  for (const auto& e : catalog)
+    if (e.kind == KIND_FULL && e.meta_path != "/srv/backups/newest.infb") target = e.uuid;
+  for (auto _ : state) {
+    state.PauseTiming();
+    empty_caches();
+    state.ResumeTiming();
     std::vector<delete_member> members;
-    if (delete_plan_build(*catalog, target, &members) != STATUS_OK) return -1;
+    if (delete_plan_build(catalog, target, &members) != STATUS_OK) {
+      state.SkipWithError("plan failed");
+      return;
+    }
     benchmark::DoNotOptimize(members);
-    return static_cast<int64_t>(members.size());
   }
-  // The CPU time of one plan, in seconds, or -1.
-  double timed() const {
-    double t0 = thread_seconds();
-    if (run() < 0) return -1;
-    return thread_seconds() - t0;
-  }
-  // The same with the caches emptied first. The plan timed follows an
-  // untimed one of the same catalog: a plan of 10,000 entries right after
-  // one of 100,000 was measured some 8% slower than after one of its own
-  // size, and the ratio would gain from that.
-  double timed_cold() const {
-    empty_caches();
-    if (run() < 0) return -1;
-    empty_caches();
-    return timed();
-  }
-};
-
-// The growth itself. A real prune or delete plans its catalog once, right
-// after the scan has read a header of every backup: at either size the
-// catalog is long gone from every cache by then. Timed in a loop, a plan
-// would instead find what the plan before left: all of it, in the core's
-// own cache, at 10,000 entries; little of it, in the cache the whole machine
-// shares, at 100,000, where other tenants of a shared machine evict it at
-// will, in bursts of seconds that hit one size and not the other. So plans
-// of both sizes are timed in pairs, back to back and with the caches emptied
-// before each, and the ratio is taken per pair: both plans of a pair meet
-// the same load. Reported: the median ratio of the pairs, and the fastest
-// plan of each size.
-void BM_growth(benchmark::State& state, plan_kind kind, shape s) {
-  const planner small(kind, s, 10000), large(kind, s, 100000);
-  std::vector<double> ratios;
-  double best_small = 1e9, best_large = 1e9;
-  for (auto _ : state) {
-    double a = small.timed_cold();
-    double b = large.timed_cold();
-    if (a <= 0 || b <= 0) {
-      state.SkipWithError("plan failed");
-      return;
-    }
-    best_small = std::min(best_small, a);
-    best_large = std::min(best_large, b);
-    ratios.push_back(b / a);
-  }
-  std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
-  state.counters["ratio"] = ratios[ratios.size() / 2];
-  state.counters["ms_10k"] = best_small * 1e3;
-  state.counters["ms_100k"] = best_large * 1e3;
 }
 
-// For comparison: one size, the same catalog planned again and again, the
-// fastest plan reported (load only ever adds time).
-void BM_plan_again(benchmark::State& state, plan_kind kind, shape s, size_t n) {
-  const planner p(kind, s, n);
-  double best = 1e9;
-  for (auto _ : state) {
-    double t = p.timed();
-    if (t <= 0) {
-      state.SkipWithError("plan failed");
-      return;
-    }
-    best = std::min(best, t);
-  }
-  state.counters["best_ms"] = best * 1e3;
-}
-
-// Names as "growth/<plan>/<shape>" and "again/<plan>/<shape>/n:<entries>",
-// which bench/prune.sh reads back.
+// Named "<plan>/<shape>", as bench/prune.sh prints them.
 void register_plans() {
-  const char* shape_names[] = {"one long chain", "many short chains", "many names"};
-  struct {
-    plan_kind kind;
+  const struct {
     const char* name;
     shape s;
-  } plans[] = {{PRUNE_PLAN, "prune", LONG_CHAIN},
-               {PRUNE_PLAN, "prune", SHORT_CHAINS},
-               {PRUNE_PLAN, "prune", MANY_NAMES},
-               {DELETE_PLAN, "delete", LONG_CHAIN}};
-  for (const auto& p : plans) {
-    std::string name = std::string(p.name) + "/" + shape_names[p.s];
-    benchmark::RegisterBenchmark(("growth/" + name).c_str(), BM_growth, p.kind, p.s)
-        ->Iterations(30)
+  } shapes[] = {{"one long chain", LONG_CHAIN},
+                {"many short chains", SHORT_CHAINS},
+                {"many names", MANY_NAMES}};
+  for (const auto& p : shapes) {
+    benchmark::RegisterBenchmark((std::string("prune/") + p.name).c_str(), BM_prune_plan, p.s)
         ->Unit(benchmark::kMillisecond);
-    for (size_t n : {size_t{10000}, size_t{100000}}) {
-      benchmark::RegisterBenchmark(("again/" + name + "/n:" + std::to_string(n)).c_str(),
-                                   BM_plan_again, p.kind, p.s, n)
-          ->MinTime(0.1)
-          ->Unit(benchmark::kMillisecond);
-    }
   }
+  benchmark::RegisterBenchmark("delete/one long chain", BM_delete_plan)
+      ->Unit(benchmark::kMillisecond);
 }
 
 // ---- The on-disk store of bench/prune.sh ----
@@ -304,14 +223,6 @@ int make_store(const char* dir, long count) {
 int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "--make-store") == 0)
     return make_store(argv[2], strtol(argv[3], nullptr, 10));
-  // Every plan allocates its working arrays afresh. glibc hands arrays above
-  // its mmap threshold straight to the kernel and back, so at 100,000 entries
-  // each plan would also pay for faulting in fresh pages, while at 10,000 the
-  // same arrays are reused from the heap: the ratio would measure the
-  // allocator's policy, not the planning. Keeping every size on the heap
-  // compares like with like.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 512 << 20);
   register_plans();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

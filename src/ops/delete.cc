@@ -1,12 +1,10 @@
 #include "ops/delete.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
-#include <queue>
 #include <vector>
 
 #include "cli/log.h"
@@ -18,103 +16,6 @@
 #include "store/header.h"
 #include "store/naming.h"
 #include "store/text.h"
-
-namespace {
-
-// An entry that may join the deletion set at the given point of the passes
-// over the catalog: pass number, then catalog position within the pass.
-struct join_candidate {
-  uint64_t pass = 0;
-  uint32_t position = 0;
-  uint32_t parent_member = 0;  // the member whose uuid is the entry's parent_uuid
-};
-
-struct later_first {
-  bool operator()(const join_candidate& a, const join_candidate& b) const {
-    if (a.pass != b.pass) return a.pass > b.pass;
-    return a.position > b.position;
-  }
-};
-
-}  // namespace
-
-// The set is defined by passes over the catalog in catalog order, each entry
-// joining when its parent is already a member, until a pass adds nothing. A
-// chain listed against its order would need a pass per member, so instead
-// the point at which each entry would join is computed directly: an entry
-// whose parent joined at (pass p, position q) is met in pass p when it lies
-// after q, else in pass p + 1. Entries are taken in order of that point
-// (earliest first); the first file met with a given uuid joins and later
-// files with that uuid are passed over, as the passes would do.
-status_t delete_plan_build(const std::vector<catalog_entry>& entries,
-                           const uint8_t target_uuid[UUID_SIZE], std::vector<delete_member>* out) {
-  if (entries.size() >= CATALOG_POSITION_MASK) return STATUS_NO_MEMORY;
-  try {
-    catalog_links links;
-    catalog_links_build(entries, CATALOG_LINK_SAME_UUID, &links);
-
-    // Membership by uuid: every uuid of the catalog is named by the first
-    // entry that carries it, whose link word is marked when the uuid joins.
-    // For the usual uuid of one entry that is the word the walk reads anyway.
-    std::vector<uint32_t>& link_of = links.first_dependent;
-
-    // 8 bytes a member while the set is found, so that a set as large as
-    // the catalog crowds the link columns out of the cache half as much;
-    // the target is NO_MEMBER_POSITION.
-    struct joined {
-      uint32_t position;
-      int32_t depth;
-    };
-    constexpr uint32_t NO_MEMBER_POSITION = UINT32_MAX;
-    std::vector<joined> members;
-    // Room for every entry at once: a set as large as the catalog would
-    // otherwise be copied each time the vector grows, and the room a small
-    // set leaves unused is never written.
-    members.reserve(entries.size() + 1);
-    members.push_back({NO_MEMBER_POSITION, 0});
-    size_t target_first = 0, target_last = 0;
-    catalog_links_dependents(links, target_uuid, &target_first, &target_last);
-    // The target's uuid is in the set from the start, under whichever file
-    // of the catalog carries it first.
-    int64_t target_pos = catalog_links_find(links, target_uuid);
-    if (target_pos >= 0) link_of[static_cast<size_t>(target_pos)] |= CATALOG_MARKED;
-
-    std::priority_queue<join_candidate, std::vector<join_candidate>, later_first> pending;
-    auto offer = [&](uint32_t pos, uint64_t pass, int64_t joined_at, uint32_t member) {
-      if (static_cast<int64_t>(pos) == joined_at) return;  // its own parent
-      pending.push({static_cast<int64_t>(pos) > joined_at ? pass : pass + 1, pos, member});
-    };
-    for (size_t k = target_first; k < target_last; k++) offer(links.dependents[k], 1, -1, 0);
-
-    while (!pending.empty()) {
-      join_candidate c = pending.top();
-      pending.pop();
-      // The first dependent and the flags come from one column, so that a
-      // chain costs one look-up per member.
-      uint32_t link = link_of[c.position];
-      uint32_t same = link & CATALOG_SHARED_UUID ? links.first_same_uuid[c.position] : c.position;
-      if (link_of[same] & CATALOG_MARKED) continue;
-      link_of[same] |= CATALOG_MARKED;
-      members.push_back({c.position, members[c.parent_member].depth + 1});
-      uint32_t number = link & CATALOG_POSITION_MASK;
-      uint32_t member = static_cast<uint32_t>(members.size() - 1);
-      if (link & CATALOG_MORE_DEPENDENTS) {
-        for (uint32_t k = links.more[number].first; k < links.more[number].last; k++)
-          offer(links.dependents[k], c.pass, c.position, member);
-      } else if (number != CATALOG_NO_DEPENDENT) {
-        offer(number, c.pass, c.position, member);
-      }
-    }
-
-    sort_deepest_first(members, out, [](const joined& m) {
-      int32_t position = m.position == NO_MEMBER_POSITION ? -1 : static_cast<int32_t>(m.position);
-      return delete_member{position, m.depth};
-    });
-    return STATUS_OK;
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
-}
 
 namespace {
 

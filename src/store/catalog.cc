@@ -1,11 +1,11 @@
 #include "store/catalog.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "cli/log.h"
+#include "store/catalog_index.h"
 #include "store/fs.h"
 #include "store/memory.h"
 #include "store/naming.h"
@@ -14,10 +14,6 @@ namespace {
 
 constexpr size_t CATALOG_INITIAL = 16;
 constexpr size_t CHAIN_INITIAL = 8;
-
-bool uuid_less(const uint8_t* a, const uint8_t* b) {
-  return memcmp(a, b, UUID_SIZE) < 0;
-}
 
 // True when the directory entry itself is gone (removed since the listing),
 // as opposed to a name that stays but cannot be opened (a dangling link).
@@ -132,27 +128,6 @@ void catalog_free(std::vector<catalog_entry>* entries) {
   std::vector<catalog_entry>().swap(*entries);
 }
 
-void catalog_index_build(const std::vector<catalog_entry>& entries, catalog_uuid_index* out) {
-  out->entries = &entries;
-  out->order.resize(entries.size());
-  for (size_t i = 0; i < entries.size(); i++) out->order[i] = static_cast<uint32_t>(i);
-  // Ties by position, so that the first of several equal uuids comes first.
-  std::sort(out->order.begin(), out->order.end(), [&entries](uint32_t a, uint32_t b) {
-    int c = memcmp(entries[a].uuid, entries[b].uuid, UUID_SIZE);
-    return c != 0 ? c < 0 : a < b;
-  });
-}
-
-int64_t catalog_index_find(const catalog_uuid_index& index, const uint8_t id[UUID_SIZE]) {
-  if (!index.entries) return -1;
-  const auto& entries = *index.entries;
-  auto it = std::lower_bound(
-      index.order.begin(), index.order.end(), id,
-      [&entries](uint32_t pos, const uint8_t* key) { return uuid_less(entries[pos].uuid, key); });
-  if (it == index.order.end() || !uuid_equal(entries[*it].uuid, id)) return -1;
-  return *it;
-}
-
 namespace {
 
 // Meta paths from the target back to its FULL, in the order found.
@@ -173,8 +148,9 @@ status_t chain_paths(const char* target_meta, const char* search_dir,
   s = catalog_scan(search_dir, &catalog);
   if (s != STATUS_OK) return s;
   if (catalog.empty()) return STATUS_NOT_FOUND;
-  catalog_uuid_index index;
-  catalog_index_build(catalog, &index);
+  catalog_index index;
+  s = catalog_index_build(catalog, &index);
+  if (s != STATUS_OK) return s;
 
   // Without a loop every ancestor is a different catalog entry; more
   // ancestors than entries means the parent links go round in a circle.

@@ -37,16 +37,6 @@ struct catalog_entry {
                                              uint64_t* unreadable);
 void catalog_free(std::vector<catalog_entry>* entries);
 
-// Lookup of catalog positions by uuid in O(log n); among entries sharing a
-// uuid the first in catalog order wins.
-struct catalog_uuid_index {
-  std::vector<uint32_t> order;  // positions sorted by (uuid, position)
-  const std::vector<catalog_entry>* entries = nullptr;
-};
-void catalog_index_build(const std::vector<catalog_entry>& entries, catalog_uuid_index* out);
-// Position of the first entry whose uuid equals id, or -1.
-int64_t catalog_index_find(const catalog_uuid_index& index, const uint8_t id[UUID_SIZE]);
-
 struct backup_chain {
   std::vector<loaded_backup> members;  // [0] is the FULL, back() the target
 };

@@ -422,14 +422,6 @@ status_t fs_openat_regular(int dir_fd, const char* name, int flags, mode_t mode,
   return STATUS_OK;
 }
 
-status_t fs_fstat(int fd, struct stat* out) {
-  if (fault_fails(FS_OP_STAT, nullptr, nullptr)) return status_from_errno(errno);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return status_from_errno(errno);
-  *out = st;
-  return STATUS_OK;
-}
-
 status_t fs_fstatat(int dir_fd, const char* name, struct stat* out, int flags) {
   if (fault_fails(FS_OP_STAT, name, nullptr)) return status_from_errno(errno);
   struct stat st;

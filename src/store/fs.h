@@ -198,7 +198,6 @@ void fs_set_fault_hook(fs_fault_hook hook, void* ctx);
 // O_NOFOLLOW in flags a link at name is not followed (ELOOP, STATUS_IO).
 [[nodiscard]] status_t fs_openat_regular(int dir_fd, const char* name, int flags, mode_t mode,
                                          int* out_fd);
-[[nodiscard]] status_t fs_fstat(int fd, struct stat* out);
 // fstatat with the given flags (AT_SYMLINK_NOFOLLOW to look at a link itself).
 [[nodiscard]] status_t fs_fstatat(int dir_fd, const char* name, struct stat* out, int flags);
 // Removes the entry name of dir_fd (not a directory). A link is removed

@@ -247,13 +247,7 @@ TEST_F(DeleteTest, ControlBytesOfAStoredNameAreShownEscaped) {
 // ---- The deletion set in memory ----
 
 catalog_entry entry(const std::string& path, uint32_t id, uint32_t parent) {
-  catalog_entry e;
-  e.meta_path = path;
-  memcpy(e.uuid, uid(id).data(), UUID_SIZE);
-  memcpy(e.parent_uuid, uid(parent).data(), UUID_SIZE);
-  e.kind = parent ? KIND_INC : KIND_FULL;
-  e.name = "db";
-  return e;
+  return test::catalog_entry_of(path, id, parent);
 }
 
 TEST(DeletePlanTest, DependentListedBeforeItsParentIsStillFound) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "store/backup.h"
+#include "store/catalog.h"
 #include "store/header.h"
 #include "store/naming.h"
 #include "store/uuid.h"
@@ -25,6 +26,22 @@ inline std::array<uint8_t, UUID_SIZE> uid(uint32_t n) {
   u[0] = 0xa5;
   for (int i = 0; i < 4; i++) u[12 + i] = static_cast<uint8_t>(n >> (8 * (3 - i)));
   return u;
+}
+
+// A catalog entry as a scan lists it, for the plans in memory: uuid number id
+// on parent number parent (an INC, or a FULL on 0).
+inline catalog_entry catalog_entry_of(const std::string& meta_path, uint32_t id, uint32_t parent,
+                                      const std::string& name = "db", int64_t created = 0,
+                                      int64_t retain_until = 0) {
+  catalog_entry e;
+  e.meta_path = meta_path;
+  memcpy(e.uuid, uid(id).data(), UUID_SIZE);
+  memcpy(e.parent_uuid, uid(parent).data(), UUID_SIZE);
+  e.kind = parent ? KIND_INC : KIND_FULL;
+  e.name = name;
+  e.created = created;
+  e.retain_until = retain_until;
+  return e;
 }
 
 struct backup_desc {

@@ -546,15 +546,7 @@ TEST_F(PruneTest, ImageThatCannotBeRemovedIsAFailureWithItsWarning) {
 
 catalog_entry entry(const std::string& path, uint32_t id, uint32_t parent, const std::string& name,
                     int64_t created, int64_t retain_until) {
-  catalog_entry e;
-  e.meta_path = path;
-  memcpy(e.uuid, uid(id).data(), UUID_SIZE);
-  memcpy(e.parent_uuid, uid(parent).data(), UUID_SIZE);
-  e.kind = parent ? KIND_INC : KIND_FULL;
-  e.name = name;
-  e.created = created;
-  e.retain_until = retain_until;
-  return e;
+  return test::catalog_entry_of(path, id, parent, name, created, retain_until);
 }
 
 // A FULL and n - 1 INC backups on top of it, each one second newer.

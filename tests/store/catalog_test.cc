@@ -232,34 +232,6 @@ TEST_F(CatalogTest, FreeEmptiesTheCatalog) {
   catalog_free(&c);
 }
 
-// ---- uuid index ----
-
-TEST(CatalogIndexTest, FindsEveryUuidAndTheFirstOfDuplicates) {
-  std::vector<catalog_entry> c(500);
-  std::mt19937 gen(9);
-  for (auto& e : c)
-    for (auto& b : e.uuid) b = static_cast<uint8_t>(gen());
-  memcpy(c[300].uuid, c[100].uuid, 16);
-  memcpy(c[499].uuid, c[100].uuid, 16);
-  catalog_uuid_index index;
-  catalog_index_build(c, &index);
-  for (size_t i = 0; i < c.size(); i++) {
-    int64_t want = (i == 300 || i == 499) ? 100 : static_cast<int64_t>(i);
-    ASSERT_EQ(catalog_index_find(index, c[i].uuid), want) << i;
-  }
-  uint8_t absent[16] = {};
-  EXPECT_EQ(catalog_index_find(index, absent), -1);
-}
-
-TEST(CatalogIndexTest, EmptyCatalogFindsNothing) {
-  std::vector<catalog_entry> c;
-  catalog_uuid_index index;
-  catalog_index_build(c, &index);
-  EXPECT_EQ(catalog_index_find(index, uuid_of(1).data()), -1);
-  catalog_uuid_index never_built;
-  EXPECT_EQ(catalog_index_find(never_built, uuid_of(1).data()), -1);
-}
-
 // ---- chain_resolve ----
 
 TEST_F(CatalogTest, FullResolvesAloneWithoutScanning) {
