@@ -177,7 +177,10 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   std::string tmp_path = std::string(image_path) + ".tmp";
   const std::string tmp_meta_path = std::string(meta_path) + ".tmp";
   unique_fd out;
-  s = fs_create_temp(tmp_path.c_str(), 0644, out.out());
+  // Created new, never over a file already there: the storage server names
+  // an upload's partial image the same way (new_backup_paths skips such
+  // names, and one that appears since is refused with STATUS_EXISTS).
+  s = fs_create_new(tmp_path.c_str(), 0644, out.out());
   uint64_t image_bytes = 0;
   if (s == STATUS_OK) s = write_image(map, images, out.get(), &table, &image_bytes);
   if (s == STATUS_OK) s = fs_fsync(out.get());

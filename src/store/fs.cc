@@ -105,9 +105,12 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
   return STATUS_OK;
 }
 
+status_t fs_create_new(const char* path, mode_t mode, int* out_fd) {
+  return fs_open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode, out_fd);
+}
+
 status_t fs_create_temp(const char* path, mode_t mode, int* out_fd) {
-  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  status_t s = fs_open(path, flags, mode, out_fd);
+  status_t s = fs_create_new(path, mode, out_fd);
   if (s != STATUS_EXISTS) return s;
   struct stat st;
   s = fs_lstat(path, &st);
@@ -117,7 +120,7 @@ status_t fs_create_temp(const char* path, mode_t mode, int* out_fd) {
   }
   if (s == STATUS_OK) s = fs_remove(path);
   if (s != STATUS_OK && s != STATUS_NOT_FOUND) return s;
-  return fs_open(path, flags, mode, out_fd);
+  return fs_create_new(path, mode, out_fd);
 }
 
 const char* fs_strerror(int err) {

@@ -38,6 +38,9 @@ constexpr int FS_ERR_NOT_REGULAR = 4096;
 // too, whether it fails the open as EISDIR or after it). O_NOCTTY and
 // O_CLOEXEC are always added.
 [[nodiscard]] status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd);
+// Creates a file that must be new: O_WRONLY | O_CREAT | O_EXCL, never
+// through a symbolic link (O_NOFOLLOW); STATUS_EXISTS when anything is there.
+[[nodiscard]] status_t fs_create_new(const char* path, mode_t mode, int* out_fd);
 // Creates a temporary file that must be new: O_WRONLY | O_CREAT | O_EXCL,
 // never through a symbolic link (O_NOFOLLOW). A file already at that name is
 // a leftover of a killed run, since the caller holds its directory's

@@ -73,6 +73,21 @@ status_t image_path_for_meta(const char* meta_path, char* out, size_t cap) {
   return STATUS_OK;
 }
 
+namespace {
+
+// "<image>.tmp" is also the name under which the storage server writes an
+// upload of that image, so a candidate whose temporary image exists (an
+// upload under way, or what a killed run left) is taken: the new backup
+// never writes over, or removes, a file it cannot tell from an upload.
+bool temp_image_taken(const char* image) {
+  char tmp[PATH_CAP + 4];
+  if (!format_fits(tmp, sizeof tmp, "%s.tmp", image)) return true;
+  struct stat st;
+  return fs_lstat(tmp, &st) == STATUS_OK;
+}
+
+}  // namespace
+
 status_t new_backup_paths(const char* dir, const char* name, uint8_t kind, int64_t created,
                           char* meta_out, size_t meta_cap, char* image_out, size_t image_cap) {
   if (!dir || !name || !*name || strchr(name, '/') || strchr(name, '\\')) return STATUS_INVALID;
@@ -98,7 +113,7 @@ status_t new_backup_paths(const char* dir, const char* name, uint8_t kind, int64
         !format_fits(image, sizeof(image), "%s%s", base, image_ext)) {
       return STATUS_INVALID;
     }
-    if (fs_exists(meta) || fs_exists(image)) continue;
+    if (fs_exists(meta) || fs_exists(image) || temp_image_taken(image)) continue;
     size_t meta_len = strlen(meta);
     size_t image_len = strlen(image);
     if (meta_len >= meta_cap || image_len >= image_cap) return STATUS_INVALID;

@@ -22,7 +22,8 @@ bool is_meta_file_name(const char* name);
 [[nodiscard]] status_t image_path_for_meta(const char* meta_path, char* out, size_t cap);
 
 // "<dir>/<name>-<YYYYmmddHHMM>[-n]<ext>" for the first n in 1..1000 whose
-// meta and image paths are both free. -3 for a bad name or a path too long,
+// meta and image paths are both free, and whose "<image>.tmp" (an upload's
+// partial image has that name) is absent too. -3 for a bad name or a path too long,
 // -5 when all 1000 are taken. Creates nothing.
 [[nodiscard]] status_t new_backup_paths(const char* dir, const char* name, uint8_t kind,
                                         int64_t created, char* meta_out, size_t meta_cap,

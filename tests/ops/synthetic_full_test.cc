@@ -396,26 +396,36 @@ TEST_F(SyntheticFullTest, EntryOutsideItsImageIsCorruptBeforeAnythingIsWritten) 
   }
 }
 
-// Temporary files are made new, never through a link: what a killed run
-// left at the new backup's temporary names is removed first, and a link
-// planted there is removed, not followed.
-TEST_F(SyntheticFullTest, LeftoversAtTheTemporaryNamesAreReplacedAndLinksNotFollowed) {
+// Temporary files are made new, never through a link: a link planted at the
+// new meta file's temporary name is removed, not followed. "<image>.tmp" is
+// also the name of an upload's partial image, so a name whose temporary
+// image exists is passed over and that file is left exactly as it was.
+TEST_F(SyntheticFullTest, PartialUploadsAreLeftAloneAndLinksAtTemporaryNamesNotFollowed) {
   writer_result f = full();
   writer_result d = child(f, KIND_DIFF, {1, 5}, 2);
   const std::string victim = tmp_.path() + "/victim";
   test::write_text(victim, "not to be written");
   const int64_t now = now_seconds();
+  std::vector<std::string> uploads;
   for (int64_t t : {now, now + 60}) {
     char meta[PATH_CAP], image[PATH_CAP];
     ASSERT_EQ(new_backup_paths(out_.c_str(), "synth", KIND_FULL, t, meta, sizeof meta, image,
                                sizeof image),
               STATUS_OK);
-    test::write_text(std::string(image) + ".tmp", "left by a killed run");
+    uploads.push_back(std::string(image) + ".tmp");
+    test::write_text(uploads.back(), "an upload being written");
+    // The name the run then takes is the next one; a link waits there.
+    ASSERT_EQ(new_backup_paths(out_.c_str(), "synth", KIND_FULL, t, meta, sizeof meta, image,
+                               sizeof image),
+              STATUS_OK);
+    EXPECT_NE(uploads.back(), std::string(image) + ".tmp");
     ASSERT_EQ(symlink(victim.c_str(), (std::string(meta) + ".tmp").c_str()), 0);
   }
   ASSERT_EQ(collapse(d.meta_path), STATUS_OK);
   expect_backup_whole(only_result());
   EXPECT_EQ(test::read_text(victim), "not to be written");
+  for (const std::string& upload : uploads)
+    EXPECT_EQ(test::read_text(upload), "an upload being written");
 }
 
 // ---- Failures of the file system ----

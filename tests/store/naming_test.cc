@@ -100,6 +100,17 @@ TEST(NewBackupPathsTest, EitherFileTakenMovesToTheFirstFreeSuffix) {
   EXPECT_EQ(p.meta, base + "-4.infb") << "-3 is taken too";
 }
 
+// An upload writes its image as "<image>.tmp" until it is complete: that
+// name is in use even while neither file of the backup exists yet.
+TEST(NewBackupPathsTest, AnUploadsPartialImageTakesItsName) {
+  test::TempDir dir;
+  const std::string base = dir.path() + "/db1-202311142213";
+  test::write_text(base + ".csfb.tmp", "");
+  auto p = new_paths(dir.path(), "db1");
+  ASSERT_EQ(p.status, STATUS_OK);
+  EXPECT_EQ(p.meta, base + "-2.infb");
+}
+
 TEST(NewBackupPathsTest, AllThousandCandidatesTakenIsExists) {
   test::TempDir dir;
   const std::string base = dir.path() + "/db1-202311142213";
