@@ -14,10 +14,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+started=$(date +%s)
+stage() { echo "== $* ($(( $(date +%s) - started ))s since the start)"; }
+
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
-started=$(date +%s)
-stage() { echo "== $* ($(( $(date +%s) - started ))s)"; }
 
 stage "build (release with debug info, warnings are errors)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
@@ -27,6 +28,7 @@ stage "tests"
 # The package is checked once, from the Release build below.
 (cd build && ctest --output-on-failure -j"$jobs" -E '^packaging\.check$')
 
+stage "the README's install section"
 bash scripts/install-check.sh build-release
 
 stage "fuzz targets, fixed runs from the committed seeds"
