@@ -20,7 +20,7 @@ for tool in man cpack dpkg dpkg-deb ldd; do
   command -v "$tool" >/dev/null 2>&1 || missing+=("$tool")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
-  note "cannot check the packaging: ${missing[*]} not installed (bash scripts/setup.sh installs them)"
+  note "cannot check the packaging: ${missing[*]} not installed (bash scripts/setup.sh installs what is missing)"
   exit 1
 fi
 
