@@ -12,9 +12,8 @@ cd "$(dirname "$0")/.."
 
 min_time="${1:-1}"
 
-if [ ! -f build/CMakeCache.txt ]; then
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+# The benchmarks are built only on request; an existing build keeps its type.
+cmake -S . -B build -DZUV_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target zuv_bench_codec >/dev/null
 
 csv="$(mktemp)"

@@ -23,9 +23,8 @@ cd "$(dirname "$0")/.."
 
 rounds="${1:-10}"
 
-if [ ! -f build/CMakeCache.txt ]; then
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+# The benchmarks are built only on request; an existing build keeps its type.
+cmake -S . -B build -DZUV_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target zuv_maintenance zuv_mkstore zuv_bench_scrub >/dev/null
 prog=$PWD/build/zuv_maintenance
 mkstore=$PWD/build/zuv_mkstore

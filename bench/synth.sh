@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUV_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target zuv_maintenance zuv_mkstore zuv_bench_synth >/dev/null
 prog=$PWD/build/zuv_maintenance
 mkstore=$PWD/build/zuv_mkstore

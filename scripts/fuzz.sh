@@ -51,7 +51,7 @@ fi
 build=build-fuzz
 jobs=$(nproc 2>/dev/null || echo 2)
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUV_FUZZ=ON \
-  -DZUV_BUILD_TESTS=OFF -DZUV_BUILD_TOOLS=OFF >/dev/null
+  -DZUV_BUILD_TESTS=OFF -DZUV_BUILD_TOOLS=OFF -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target zuv_fuzz_all >/dev/null
 
 if [ "$mode" = seeds ]; then

@@ -14,7 +14,7 @@ struct backup_header {
 
 // Fills a new FULL header: all zero, magic, version 1, header_size 131072,
 // block_size (0 means 2 MiB), codec zstd, a fresh uuid as uuid and base_uuid,
-// created = now, producer "1.0.2-alpha028", host name, name (cut to 63 bytes;
+// created = now, producer PROGRAM_VERSION, host name, name (cut to 63 bytes;
 // may be null).
 void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
                       uint32_t block_size);

@@ -137,7 +137,7 @@ class CrashTest : public ::testing::Test {
     before_ = snapshot(dir_);
   }
 
-  void mkstore(const std::vector<std::string>& args) {
+  void mkstore([[maybe_unused]] const std::vector<std::string>& args) {
 #ifdef ZUV_MKSTORE_PATH
     test::RunResult r = test::run(ZUV_MKSTORE_PATH, args);
     ASSERT_EQ(r.exit_status, 0) << r.err;
