@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/backup.h"
 #include "store/format.h"
 

@@ -6,12 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/status.h"
+#include "base/version.h"
 #include "cli/options.h"
 #include "cli/runlog.h"
 #include "cli/selftest.h"
-#include "cli/status.h"
-#include "cli/version.h"
 #include "ops/delete.h"
 #include "ops/partials.h"
 #include "ops/prune.h"
@@ -21,7 +22,6 @@
 #include "setup/acl.h"
 #include "setup/encrypt_init.h"
 #include "setup/tls.h"
-#include "store/fs.h"
 
 namespace {
 

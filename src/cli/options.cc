@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "cli/log.h"
+#include "base/log.h"
 #include "cli/runlog.h"
 
 const option_spec COMMON_OPTIONS[] = {

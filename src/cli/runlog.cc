@@ -11,8 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/fs.h"
 #include "cli/options.h"
-#include "store/fs.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 void runlog_init(int argc, char** argv, const char* program_name);
 void runlog_write(uint32_t category_mask, const char* format, ...)

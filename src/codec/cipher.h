@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 enum : uint8_t { CIPHER_NONE = 0, CIPHER_AES_256_GCM = 1, CIPHER_CHACHA20_POLY1305 = 2 };
 constexpr size_t CIPHER_KEY_SIZE = 32;

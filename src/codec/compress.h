@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 enum : uint8_t { CODEC_NONE = 0, CODEC_ZSTD = 1, CODEC_LZ4 = 2 };
 

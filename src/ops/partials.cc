@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ops/journal.h"
-#include "store/dir_lock.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/text.h"
 #include "store/format.h"
-#include "store/fs.h"
-#include "store/text.h"
+#include "store/journal.h"
 #include "store/uuid.h"
 
 namespace {

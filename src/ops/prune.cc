@@ -7,15 +7,15 @@
 #include <new>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "ops/prune_core.h"
 #include "ops/removal.h"
-#include "store/dir_lock.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
-#include "store/text.h"
 
 void prune_format_time(int64_t t, char* out, size_t cap) {
   time_t tt = static_cast<time_t>(t);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct prune_request {
   const char* search_dir = nullptr;   // --search-dir

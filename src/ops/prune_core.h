@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "ops/delete_plan.h"
 #include "ops/prune_plan.h"
 #include "store/header.h"

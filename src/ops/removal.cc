@@ -6,9 +6,9 @@
 #include <new>
 #include <string>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "store/backup.h"
-#include "store/fs.h"
 #include "store/naming.h"
 
 void removal_refuse_unreadable(const char* dir, uint64_t count) {

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/catalog.h"
 #include "store/uuid.h"
 

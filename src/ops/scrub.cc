@@ -12,14 +12,14 @@
 
 #include <openssl/crypto.h>
 
-#include "cli/log.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
 #include "store/backup.h"
-#include "store/dir_lock.h"
-#include "store/fs.h"
 #include "store/naming.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct acl_add_request {
   const char* acl_file = nullptr;  // --acl-file

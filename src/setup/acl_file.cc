@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/fs.h"
 #include "setup/acl.h"
-#include "store/fs.h"
 
 namespace {
 

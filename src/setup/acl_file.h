@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "codec/digest.h"
 
 constexpr size_t ACL_LINE_MAX = 1023;     // characters read as one line

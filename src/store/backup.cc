@@ -7,9 +7,9 @@
 #include <limits>
 #include <new>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/digest.h"
-#include "store/fs.h"
 #include "store/naming.h"
 #include "store/uuid.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/format.h"
 #include "store/header.h"
 

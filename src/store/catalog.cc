@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/memory.h"
 #include "store/catalog_index.h"
-#include "store/fs.h"
-#include "store/memory.h"
 #include "store/naming.h"
 
 namespace {

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "cli/version.h"
-#include "store/fs.h"
+#include "base/fs.h"
+#include "base/version.h"
 #include "store/uuid.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/format.h"
 
 struct backup_header {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 constexpr size_t PATH_CAP = 1024;  // paths are at most 1023 bytes
 

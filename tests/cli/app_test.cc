@@ -4,7 +4,7 @@
 
 #include <regex>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "cli_test_util.h"
 #include "ops/header_only_backup.h"
 #include "ops/journal_fixture.h"

@@ -16,7 +16,6 @@
 
 #include "codec/compress.h"
 #include "ops/delete.h"
-#include "ops/journal.h"
 #include "ops/journal_fixture.h"
 #include "ops/partials.h"
 #include "ops/prune.h"
@@ -31,6 +30,7 @@
 #include "store/catalog.h"
 #include "store/format.h"
 #include "store/header.h"
+#include "store/journal.h"
 #include "store_writer.h"
 #include "support/alloc_fault.h"
 #include "support/test_util.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/log.h"
 #include "header_only_backup.h"
 #include "ops/prune_core.h"
 #include "store/backup.h"

@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "store/backup.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
 #include "store_writer.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
-#include "store/fs.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "support/store_fixtures.h"
 #include "support/test_util.h"
 

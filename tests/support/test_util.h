@@ -1,6 +1,6 @@
 // Shared test helpers: temporary directories, whole-file reads and writes,
 // byte corruption, running the built program, and failing the Nth file
-// system call through the fault seam of store/fs.h.
+// system call through the fault seam of base/fs.h.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace test {
 
@@ -72,7 +72,7 @@ std::string program_path();
 // tests compare the text: "WARN  unknown option '--x' ignored".
 std::string strip_log_times(const std::string& err);
 
-// Counts every file system call made through store/fs.h while alive and, when
+// Counts every file system call made through base/fs.h while alive and, when
 // fail_at > 0, makes call number fail_at (counting from 1) of the chosen ops
 // fail with err (or, with short_len > 0, transfer at most short_len bytes).
 class FaultInjector {

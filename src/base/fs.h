@@ -15,7 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 // errno -> status: ENOENT -4, EAGAIN -9, ENOMEM -2, EEXIST -5, EINVAL -3,
 // everything else -1.

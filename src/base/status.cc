@@ -1,4 +1,4 @@
-#include "cli/status.h"
+#include "base/status.h"
 
 const char* status_message(status_t status) {
   switch (status) {

@@ -1,4 +1,4 @@
-#include "store/fs.h"
+#include "base/fs.h"
 
 #include <gtest/gtest.h>
 

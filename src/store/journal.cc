@@ -1,4 +1,4 @@
-#include "ops/journal.h"
+#include "store/journal.h"
 
 #include <fcntl.h>
 
@@ -7,10 +7,10 @@
 #include <map>
 #include <new>
 
+#include "base/fs.h"
+#include "base/memory.h"
 #include "codec/digest.h"
 #include "store/format.h"
-#include "store/fs.h"
-#include "store/memory.h"
 
 namespace {
 

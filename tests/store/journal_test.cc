@@ -1,4 +1,4 @@
-#include "ops/journal.h"
+#include "store/journal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

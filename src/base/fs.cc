@@ -1,4 +1,4 @@
-#include "store/fs.h"
+#include "base/fs.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <vector>
 
-#include "store/memory.h"
+#include "base/memory.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "store/text.h"
+#include "base/text.h"
 
 const char* text_escape_control(const char* text, char* out, size_t cap) {
   if (cap == 0) return out;

@@ -28,7 +28,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/backup.h"
 
 constexpr size_t JOURNAL_HEADER_SIZE = 512;

@@ -1,4 +1,4 @@
-#include "store/dir_lock.h"
+#include "base/dir_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
