@@ -295,6 +295,32 @@ status_t fs_fsync_parent(const char* path) {
   return fs_fsync_dir(dir);
 }
 
+status_t make_dirs(const char* path) {
+  if (!path) return STATUS_INVALID;
+  char buf[1100];
+  size_t len = strlen(path);
+  // A longer path is refused rather than cut: cutting it would create a
+  // directory of another name.
+  if (len >= sizeof buf) return STATUS_INVALID;
+  memcpy(buf, path, len + 1);
+  // Parents first; whether each exists already or fails is settled by the
+  // creation of the whole path below.
+  for (size_t i = 1; i < len; i++) {
+    if (buf[i] != '/') continue;
+    buf[i] = '\0';
+    (void)fs_mkdir(buf, 0777);
+    buf[i] = '/';
+  }
+  status_t s = fs_mkdir(buf, 0777);
+  if (s == STATUS_OK) return STATUS_OK;
+  if (s == STATUS_EXISTS) {
+    struct stat st;
+    if (fs_stat(buf, &st) == STATUS_OK && S_ISDIR(st.st_mode)) return STATUS_OK;
+    return STATUS_EXISTS;
+  }
+  return s;
+}
+
 status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, size_t len,
                        size_t* out_copied) {
   size_t done = 0;

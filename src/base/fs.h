@@ -86,6 +86,12 @@ bool fs_exists(const char* path);
 [[nodiscard]] status_t fs_fsync_dir(const char* dir_path);
 // fs_fsync_dir on the directory that holds path ("." when it has no "/").
 [[nodiscard]] status_t fs_fsync_parent(const char* path);
+// Creates a directory and its missing parents (mode 0777 less the umask).
+// STATUS_OK when the directory is there afterwards, new or not;
+// STATUS_EXISTS when something that is no directory stands at path;
+// STATUS_INVALID for a path of 1100 bytes or more (refused, never cut);
+// else the status of the failed mkdir.
+[[nodiscard]] status_t make_dirs(const char* path);
 // In-kernel copy (copy_file_range) of up to len bytes; falls back to pread +
 // pwrite when the kernel cannot. out_copied receives what was copied.
 [[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,

@@ -395,7 +395,7 @@ int app_main(int argc, char** argv) {
   log_init(PROGRAM_NAME, LOG_INFO_LEVEL);
   // Set up before anything can fail, so even a usage error leaves a start and
   // an end entry.
-  runlog_init(argc, argv, PROGRAM_NAME);
+  runlog_init(opt_runlog_settings(argc, argv), PROGRAM_NAME);
 
   if (argc <= 1) return print_usage(EXIT_USAGE);
   if (opt_flag(argc, argv, "--help", "-h")) return print_usage(EXIT_OK);
