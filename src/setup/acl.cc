@@ -11,7 +11,6 @@
 
 #include "base/fs.h"
 #include "base/log.h"
-#include "setup/acl_file.h"
 #include "setup/setup_file.h"
 
 namespace {

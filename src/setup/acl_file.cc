@@ -8,7 +8,6 @@
 #include <string_view>
 
 #include "base/fs.h"
-#include "setup/acl.h"
 
 namespace {
 
