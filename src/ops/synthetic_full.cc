@@ -13,7 +13,7 @@
 #include "base/fs.h"
 #include "base/log.h"
 #include "store/backup.h"
-#include "store/catalog.h"
+#include "store/chain.h"
 #include "store/format.h"
 #include "store/header.h"
 #include "store/naming.h"

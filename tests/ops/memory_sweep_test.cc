@@ -28,6 +28,7 @@
 #include "setup/tls.h"
 #include "store/backup.h"
 #include "store/catalog.h"
+#include "store/chain.h"
 #include "store/format.h"
 #include "store/header.h"
 #include "store/journal.h"
