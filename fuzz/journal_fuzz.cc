@@ -13,6 +13,7 @@
 #include "codec/digest.h"
 #include "fuzz_util.h"
 #include "store/journal.h"
+#include "store/journal_replay.h"
 
 namespace {
 

@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 
-#include <cerrno>
 #include <cstring>
-#include <map>
-#include <new>
+#include <vector>
 
 #include "base/fs.h"
 #include "base/memory.h"
@@ -21,8 +19,6 @@ bool plain_file_name(const char* name) {
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
   return strchr(name, '/') == nullptr;
 }
-
-constexpr int64_t SECONDS_PER_DAY = 86400;
 
 // Reads the header of the journal open at fd and copies the names asked for.
 status_t read_names(int fd, uint8_t* body, char* recorded_name_out, char* image_name_out) {
@@ -102,115 +98,4 @@ status_t journal_read_at(int dir_fd, const char* name, uint8_t* body, journal_li
   if (s != STATUS_OK) return s;
   *out = listed;
   return STATUS_OK;
-}
-
-status_t journal_replay_records(const uint8_t* records, size_t len, journal_replay* out) {
-  // First walk: how far the valid records reach and where the last valid
-  // commit stands. Records after that commit do not count.
-  size_t count = len / JOURNAL_RECORD_SIZE;
-  size_t changes = 0;    // BLOCK and REMOVE records so far
-  size_t committed = 0;  // records up to and including the last commit
-  uint64_t commit_value = 0;
-  bool have_commit = false;
-  for (size_t i = 0; i < count; i++) {
-    const uint8_t* r = records + i * JOURNAL_RECORD_SIZE;
-    if (crc32c_update(0, r, JR_CRC) != load_le32(r + JR_CRC)) break;
-    uint8_t type = r[JR_TYPE];
-    if (type == JOURNAL_BLOCK || type == JOURNAL_REMOVE) {
-      changes++;
-    } else if (type == JOURNAL_COMMIT) {
-      if (load_le64(r) != changes) break;
-      committed = i + 1;
-      commit_value = load_le64(r + 8);
-      have_commit = true;
-    } else {
-      break;
-    }
-  }
-  if (!have_commit) return STATUS_CORRUPT;
-
-  std::map<uint64_t, block_entry> held;
-  uint64_t drops = 0;
-  journal_replay result;
-  try {
-    for (size_t i = 0; i < committed; i++) {
-      const uint8_t* r = records + i * JOURNAL_RECORD_SIZE;
-      if (r[JR_TYPE] == JOURNAL_BLOCK) {
-        block_entry e;
-        block_entry_decode(r, &e);
-        held[e.block_id] = e;
-      } else if (r[JR_TYPE] == JOURNAL_REMOVE) {
-        drops += held.erase(load_le64(r));
-      }
-    }
-    result.entries.reserve(held.size());
-  } catch (const std::bad_alloc&) {
-    return STATUS_NO_MEMORY;
-  }
-  for (auto& kv : held) result.entries.push_back(kv.second);
-  result.drops = drops;
-  result.commit_value = commit_value;
-  result.committed_records = committed;
-  *out = std::move(result);
-  return STATUS_OK;
-}
-
-status_t journal_load(const char* path, journal_replay* out) {
-  unique_fd fd;
-  status_t s = fs_open_regular(path, O_RDONLY, 0, fd.out());
-  if (s != STATUS_OK) return s;
-  uint8_t header[JOURNAL_HEADER_SIZE];
-  std::vector<uint8_t> body;
-  if (memory_resize(&body, JOURNAL_BODY_AREA) != STATUS_OK) return STATUS_NO_MEMORY;
-  uint64_t records_offset = 0;
-  s = journal_read_header(fd.get(), header, body.data(), &records_offset);
-  if (s != STATUS_OK) return s;
-  struct stat st;
-  s = fs_fstat(fd.get(), &st);
-  if (s != STATUS_OK) return s;
-  uint64_t size = static_cast<uint64_t>(st.st_size);
-  uint64_t len = size > records_offset ? size - records_offset : 0;
-  // A journal holds one 64-byte record per block written; 1 GiB of records
-  // is far beyond any volume this system backs up.
-  if (len > (uint64_t{1} << 30)) return STATUS_NO_MEMORY;
-  std::vector<uint8_t> records;
-  if (memory_resize(&records, static_cast<size_t>(len)) != STATUS_OK) return STATUS_NO_MEMORY;
-  size_t got = 0;
-  s = fs_pread_full(fd.get(), records.data(), records.size(), records_offset, &got);
-  if (s != STATUS_OK) return s;
-  return journal_replay_records(records.data(), got, out);
-}
-
-partial_removal remove_partial(int dir_fd, const char* journal_name, const journal_listing& listed,
-                               int64_t min_age_days, int* out_err) {
-  *out_err = 0;
-  // The image's name comes from the listing, never from reading the journal
-  // again: what is removed is what the operator was shown.
-  char image[JOURNAL_NAME_LEN + 4];
-  memcpy(image, listed.image_name, JOURNAL_NAME_LEN);
-  image[JOURNAL_NAME_LEN - 1] = '\0';
-  strcat(image, ".tmp");
-
-  struct stat now_st;
-  if (fs_fstatat(dir_fd, journal_name, &now_st, AT_SYMLINK_NOFOLLOW) != STATUS_OK) {
-    *out_err = errno;
-    return PARTIAL_FAILED;
-  }
-  const struct stat& was = listed.st;
-  if (!S_ISREG(now_st.st_mode) || now_st.st_dev != was.st_dev || now_st.st_ino != was.st_ino ||
-      now_st.st_mtim.tv_sec != was.st_mtim.tv_sec || now_st.st_mtim.tv_nsec != was.st_mtim.tv_nsec)
-    return PARTIAL_CHANGED;
-  if (min_age_days >= 0 &&
-      (now_seconds() - static_cast<int64_t>(now_st.st_mtime)) / SECONDS_PER_DAY < min_age_days)
-    return PARTIAL_TOO_RECENT;
-
-  if (fs_unlinkat(dir_fd, image) != STATUS_OK && errno != ENOENT) {
-    *out_err = errno;
-    return PARTIAL_FAILED;
-  }
-  if (fs_unlinkat(dir_fd, journal_name) != STATUS_OK) {
-    *out_err = errno;
-    return PARTIAL_FAILED;
-  }
-  return PARTIAL_REMOVED;
 }

@@ -31,7 +31,7 @@
 #include "store/chain.h"
 #include "store/format.h"
 #include "store/header.h"
-#include "store/journal.h"
+#include "store/journal_replay.h"
 #include "store_writer.h"
 #include "support/alloc_fault.h"
 #include "support/test_util.h"
