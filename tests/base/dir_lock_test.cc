@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "cli/cli_test_util.h"
 #include "support/test_util.h"
 
 namespace {

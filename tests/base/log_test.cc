@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli_test_util.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -16,7 +16,6 @@
 
 #include "codec/compress.h"
 #include "ops/delete.h"
-#include "ops/journal_fixture.h"
 #include "ops/partials.h"
 #include "ops/prune.h"
 #include "ops/recompress.h"
@@ -34,6 +33,7 @@
 #include "store/journal_replay.h"
 #include "store_writer.h"
 #include "support/alloc_fault.h"
+#include "support/journal_fixture.h"
 #include "support/test_util.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "ops/journal_fixture.h"
+#include "support/journal_fixture.h"
 #include "support/limited_run.h"
 #include "support/test_util.h"
 

@@ -6,9 +6,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,21 +37,19 @@ constexpr const char* NOW_TEXT = "2023-11-14 22:13:20 UTC";
 constexpr const char* YESTERDAY_TEXT = "2023-11-13 22:13:20 UTC";
 constexpr const char* TOMORROW_TEXT = "2023-11-15 22:13:20 UTC";
 
+// A run's status and log, its "keep" lines apart.
 struct captured {
   status_t status = 0;
   std::vector<std::string> keeps;  // "INFO  keep: ..." lines, sorted (they follow catalog order)
   std::vector<std::string> rest;   // every other line, in order
 };
 
-template <class F>
-captured capture(F run) {
-  testing::internal::CaptureStderr();
+captured capture(const std::function<status_t()>& run) {
+  test::Logged log = test::logged(run);
   captured c;
-  c.status = run();
-  std::istringstream in(test::strip_log_times(testing::internal::GetCapturedStderr()));
-  for (std::string line; std::getline(in, line);) {
+  c.status = log.status;
+  for (const std::string& line : log.lines)
     (line.rfind("INFO  keep: ", 0) == 0 ? c.keeps : c.rest).push_back(line);
-  }
   std::sort(c.keeps.begin(), c.keeps.end());
   return c;
 }

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "ops/journal_fixture.h"
+#include "support/journal_fixture.h"
 #include "support/test_util.h"
 
 using journal_fixture::Journal;

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "ops/journal_fixture.h"
 #include "store/journal_replay.h"
+#include "support/journal_fixture.h"
 #include "support/test_util.h"
 
 using journal_fixture::Journal;
