@@ -6,7 +6,7 @@
 
 #include "base/status.h"
 #include "cli_test_util.h"
-#include "ops/header_only_backup.h"
+#include "support/header_only_backup.h"
 #include "support/journal_fixture.h"
 
 namespace {

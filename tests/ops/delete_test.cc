@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "base/log.h"
-#include "header_only_backup.h"
-#include "ops/prune_core.h"
+#include "ops/delete_plan.h"
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/header.h"
 #include "store/naming.h"
+#include "support/header_only_backup.h"
 #include "support/test_util.h"
 
 namespace {
