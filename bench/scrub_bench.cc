@@ -52,7 +52,7 @@ namespace {
 
 struct store_backup {
   loaded_backup b;
-  uint8_t cipher = 0;
+  uint8_t cipher = CIPHER_NONE;
   uint32_t block_size = 0;
 };
 

@@ -248,7 +248,7 @@ int run_recompress(int argc, char** argv) {
   recompress_request req;
   req.meta_path = VALUE("--meta");
   const char* to = opt_value(argc, argv, "--to", nullptr, "zstd");
-  req.codec = strcmp(to, "lz4") == 0 ? 2 : 1;
+  req.codec = strcmp(to, "lz4") == 0 ? CODEC_LZ4 : CODEC_ZSTD;
   // Warned before the test for --meta, so the warning shows even above the
   // usage text.
   if (strcmp(to, "lz4") != 0 && strcmp(to, "zstd") != 0)

@@ -86,7 +86,7 @@ struct backup_scan {
   int image_fd;
   uint8_t cipher;
   uint32_t block_size;
-  const uint8_t* key;  // CIPHER_KEY_SIZE bytes when cipher != 0
+  const uint8_t* key;  // CIPHER_KEY_SIZE bytes when cipher != CIPHER_NONE
   block_buffers* buf;
 };
 

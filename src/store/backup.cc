@@ -102,7 +102,7 @@ void block_entry_encode(const block_entry& e, uint8_t dst[BLOCK_ENTRY_SIZE]) {
 
 bool block_entry_fits(const block_entry& e, uint32_t block_size, uint8_t cipher) {
   // 64-bit sum: a block_size near the top of u32 must not wrap the limit.
-  uint64_t stored_max = uint64_t{block_size} + (cipher != 0 ? SEAL_OVERHEAD : 0);
+  uint64_t stored_max = uint64_t{block_size} + (cipher != CIPHER_NONE ? SEAL_OVERHEAD : 0);
   return e.stored_len <= stored_max && e.raw_len <= block_size;
 }
 

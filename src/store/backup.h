@@ -21,7 +21,7 @@ struct block_entry {
   uint64_t offset = 0;
   uint32_t stored_len = 0;
   uint32_t raw_len = 0;
-  uint8_t codec = 0;
+  uint8_t codec = CODEC_NONE;
   uint8_t flags = 0;
   uint8_t sha256[32] = {};
 };

@@ -15,7 +15,7 @@ struct catalog_entry {
   std::string meta_path;  // "<dir>/<file name>"
   uint8_t uuid[UUID_SIZE] = {};
   uint8_t parent_uuid[UUID_SIZE] = {};
-  uint8_t kind = 0;
+  uint8_t kind = KIND_FULL;
   std::string name;  // header name up to its first 0 byte, at most 63 bytes
   int64_t created = 0;
   int64_t retain_until = 0;
