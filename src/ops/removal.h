@@ -24,7 +24,7 @@ void removal_refuse_unreadable(const char* dir, uint64_t count);
 // finished or undone (backup_finish_rewrite), and spare images left without
 // a swap are removed: the run holds dir alone. With dry_run nothing is
 // changed and each interrupted one is only reported (backup_warn_interrupted).
-// 0, or the status of the first call that failed.
+// STATUS_OK, or the status of the first call that failed.
 [[nodiscard]] status_t removal_settle_rewrites(const char* dir, bool dry_run);
 
 // True when a and b name one directory (device and inode), however spelled.

@@ -152,9 +152,9 @@ void backup_release(loaded_backup* b) {
 
 namespace {
 
-// 0 when the meta file at path verifies whole (header and table) and belongs
-// to the backup of header old; -2 or -1 when that could not be found out
-// (no memory, a read error); -7 otherwise.
+// STATUS_OK when the meta file at path verifies whole (header and table) and
+// belongs to the backup of header old; STATUS_NO_MEMORY or STATUS_IO when
+// that could not be found out; STATUS_CORRUPT otherwise.
 status_t meta_file_verifies(const char* path, const backup_header& old, backup_header* scratch) {
   status_t s = header_read(path, scratch);
   if (s == STATUS_OK && memcmp(header_uuid(*scratch), header_uuid(old), UUID_SIZE) != 0)

@@ -16,8 +16,9 @@ struct backup_chain {
 // Resolves and loads the chain of the target, looking for its ancestors in
 // search_dir. Nothing is changed: a member whose recompress was interrupted
 // is read as the pair that verifies (backup_load_whole), with the WARN line
-// of backup_warn_interrupted. -4 when an ancestor is missing; -7 when the parent links loop;
-// statuses of header_read/backup_load for damaged members.
+// of backup_warn_interrupted. STATUS_NOT_FOUND when an ancestor is missing;
+// STATUS_CORRUPT when the parent links loop; the statuses of header_read and
+// backup_load for damaged members.
 [[nodiscard]] status_t chain_resolve(const char* target_meta, const char* search_dir,
                                      backup_chain* out);
 void chain_release(backup_chain* chain);
@@ -31,7 +32,8 @@ struct chain_block_map {
   std::vector<block_slot> slots;  // ceil(volume_size / block_size) of member 0
 };
 
-// Newest entry per block index along the chain. -3 for an empty chain, -7 for
-// a block_size of 0. The map points into the chain: release it first.
+// Newest entry per block index along the chain. STATUS_INVALID for an empty
+// chain, STATUS_CORRUPT for a block_size of 0. The map points into the
+// chain: release it first.
 [[nodiscard]] status_t chain_block_map_build(const backup_chain& chain, chain_block_map* out);
 void chain_block_map_free(chain_block_map* map);

@@ -61,10 +61,11 @@ enum : uint8_t { JOURNAL_BLOCK = 1, JOURNAL_REMOVE = 2, JOURNAL_COMMIT = 3 };
 // JOURNAL_BODY_AREA bytes; it is cleared and receives the first (at most)
 // 131072 bytes of the body, while the checksum covers the whole body. On
 // success the text fields are terminated, and *out_records_offset (optional)
-// is 512 + body_size. -7 for a short file, wrong magic or version, body_size
-// out of range, a checksum mismatch, or an image_name that is not a plain
-// file name (empty, ".", "..", or containing "/"); mapped status for a failed read;
-// -2 when there is no memory to read a body larger than the area.
+// is 512 + body_size. STATUS_CORRUPT for a short file, wrong magic or
+// version, body_size out of range, a checksum mismatch, or an image_name
+// that is not a plain file name (empty, ".", "..", or containing "/"); the
+// mapped status of a failed read; STATUS_NO_MEMORY when there is no memory
+// to read a body larger than the area.
 [[nodiscard]] status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE],
                                            uint8_t* body, uint64_t* out_records_offset);
 

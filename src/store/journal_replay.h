@@ -26,11 +26,11 @@ struct journal_replay {
 // Replays the records in a buffer (the bytes from the records offset to the
 // end of the file). The walk stops at the first record with a wrong crc, an
 // unknown type, or a commit whose record_count disagrees; a tail shorter than
-// 64 bytes is ignored. -7 when there is no valid commit; -2 when memory runs
-// out (*out is then untouched).
+// 64 bytes is ignored. STATUS_CORRUPT when there is no valid commit;
+// STATUS_NO_MEMORY when memory runs out (*out is then untouched).
 [[nodiscard]] status_t journal_replay_records(const uint8_t* records, size_t len,
                                               journal_replay* out);
 
-// Reads a journal file whole (header, body and records) and replays it; -2
-// when memory runs out or the records exceed 1 GiB.
+// Reads a journal file whole (header, body and records) and replays it;
+// STATUS_NO_MEMORY when memory runs out or the records exceed 1 GiB.
 [[nodiscard]] status_t journal_load(const char* path, journal_replay* out);
