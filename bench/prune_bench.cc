@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.h"
 #include "ops/delete_plan.h"
 #include "ops/prune_plan.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
 

@@ -34,11 +34,11 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/key_file.h"
 #include "store/backup.h"
-#include "store/fs.h"
 #include "store/naming.h"
 
 extern char** environ;
@@ -52,7 +52,7 @@ namespace {
 
 struct store_backup {
   loaded_backup b;
-  uint8_t cipher = 0;
+  uint8_t cipher = CIPHER_NONE;
   uint32_t block_size = 0;
 };
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.h"
 #include "codec/compress.h"
 #include "store/backup.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace {
 

@@ -9,10 +9,11 @@
 #include <cstring>
 #include <vector>
 
+#include "base/fs.h"
 #include "codec/digest.h"
 #include "fuzz_util.h"
-#include "ops/journal.h"
-#include "store/fs.h"
+#include "store/journal.h"
+#include "store/journal_replay.h"
 
 namespace {
 

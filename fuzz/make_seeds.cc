@@ -14,9 +14,9 @@
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
-#include "ops/journal.h"
 #include "store/backup.h"
 #include "store/format.h"
+#include "store/journal.h"
 
 namespace {
 

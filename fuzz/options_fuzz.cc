@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/log.h"
 #include "cli/options.h"
 
 namespace {

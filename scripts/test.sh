@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, then
+#   0. checks that includes run one way through the layers of src/;
 #   1. builds for development (warnings are errors, benchmarks included so
 #      they keep compiling) and runs every test;
 #   2. follows the README's "Install" section as written: a Release build as
@@ -19,6 +20,9 @@ stage() { echo "== $* ($(( $(date +%s) - started ))s since the start)"; }
 
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
+
+stage "include layers"
+bash scripts/check-layers.sh
 
 stage "build (release with debug info, warnings are errors)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \

@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "base/fs.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/key_file.h"
 #include "store/backup.h"
-#include "store/fs.h"
 #include "store/naming.h"
 #include "store_writer.h"
 

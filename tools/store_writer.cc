@@ -7,11 +7,11 @@
 #include <cstring>
 #include <set>
 
+#include "base/fs.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
-#include "ops/journal.h"
-#include "store/fs.h"
+#include "store/journal.h"
 #include "store/naming.h"
 #include "store/uuid.h"
 
@@ -478,7 +478,7 @@ status_t writer_write_key_file(const std::string& path, const uint8_t key[32]) {
 }
 
 // ---- Upload journal ----
-// Layout: ops/journal.h, shared with the reader.
+// Layout: store/journal.h, shared with the reader.
 namespace {
 
 void put_record(std::vector<uint8_t>* out, const uint8_t payload[BLOCK_ENTRY_SIZE], uint8_t type) {

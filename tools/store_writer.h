@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/backup.h"
 #include "store/format.h"
 
@@ -37,10 +37,10 @@ struct writer_backup_desc {
   uint64_t volume_size = 1048576;  // FULL only; DIFF/INC inherit the parent's
   int64_t created = 0;             // 0 = now
   int64_t retain_until = 0;        // 0 = no retention
-  uint8_t codec = 1;               // CODEC_ZSTD; per block, raw when it does not shrink
+  uint8_t codec = CODEC_ZSTD;      // per block, raw when it does not shrink
   int level = 3;
-  uint8_t cipher = 0;        // CIPHER_NONE; otherwise key must be set
-  std::vector<uint8_t> key;  // 32 bytes when cipher != 0
+  uint8_t cipher = CIPHER_NONE;  // otherwise key must be set
+  std::vector<uint8_t> key;      // 32 bytes when cipher != CIPHER_NONE
   writer_content content = writer_content::MIXED;
   uint64_t seed = 1;  // content seed; use another seed in a DIFF to change blocks
   // Block ids that get a payload; empty means every block of the volume

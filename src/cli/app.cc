@@ -6,12 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/status.h"
+#include "base/version.h"
 #include "cli/options.h"
 #include "cli/runlog.h"
 #include "cli/selftest.h"
-#include "cli/status.h"
-#include "cli/version.h"
 #include "ops/delete.h"
 #include "ops/partials.h"
 #include "ops/prune.h"
@@ -21,7 +22,6 @@
 #include "setup/acl.h"
 #include "setup/encrypt_init.h"
 #include "setup/tls.h"
-#include "store/fs.h"
 
 namespace {
 
@@ -248,7 +248,7 @@ int run_recompress(int argc, char** argv) {
   recompress_request req;
   req.meta_path = VALUE("--meta");
   const char* to = opt_value(argc, argv, "--to", nullptr, "zstd");
-  req.codec = strcmp(to, "lz4") == 0 ? 2 : 1;
+  req.codec = strcmp(to, "lz4") == 0 ? CODEC_LZ4 : CODEC_ZSTD;
   // Warned before the test for --meta, so the warning shows even above the
   // usage text.
   if (strcmp(to, "lz4") != 0 && strcmp(to, "zstd") != 0)
@@ -395,7 +395,7 @@ int app_main(int argc, char** argv) {
   log_init(PROGRAM_NAME, LOG_INFO_LEVEL);
   // Set up before anything can fail, so even a usage error leaves a start and
   // an end entry.
-  runlog_init(argc, argv, PROGRAM_NAME);
+  runlog_init(opt_runlog_settings(argc, argv), PROGRAM_NAME);
 
   if (argc <= 1) return print_usage(EXIT_USAGE);
   if (opt_flag(argc, argv, "--help", "-h")) return print_usage(EXIT_OK);

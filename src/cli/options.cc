@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "cli/log.h"
-#include "cli/runlog.h"
+#include "base/log.h"
 
 const option_spec COMMON_OPTIONS[] = {
     {"--help", "-h", 0},
@@ -55,6 +54,16 @@ int opt_flag(int argc, char** argv, const char* long_name, const char* alias) {
     if (alias && strcmp(argv[i], alias) == 0) return 1;
   }
   return 0;
+}
+
+runlog_settings opt_runlog_settings(int argc, char** argv) {
+  runlog_settings settings;
+  settings.syslog = opt_flag(argc, argv, "--no-syslog", nullptr) == 0;
+  settings.file = opt_flag(argc, argv, "--no-log", nullptr) == 0;
+  settings.syslog_mask = opt_value(argc, argv, "--syslog", nullptr, nullptr);
+  settings.file_mask = opt_value(argc, argv, "--log", nullptr, nullptr);
+  settings.log_dir = opt_value(argc, argv, "--log-path", nullptr, settings.log_dir);
+  return settings;
 }
 
 const option_spec* opt_find(const option_spec* table, const char* arg, const char** inline_value) {

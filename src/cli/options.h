@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "cli/runlog.h"
+
 struct option_spec {
   const char* long_name;  // null ends a table
   const char* alias;      // or null
@@ -24,6 +26,9 @@ const option_spec* opt_find(const option_spec* table, const char* arg, const cha
 // Warns (log and run log) about every argument that no table explains;
 // returns the number of warnings.
 int32_t opt_validate(int argc, char** argv, const option_spec* table, int32_t positional_allowed);
+
+// The run log's options (RUNLOG_OPTIONS) read from the arguments.
+runlog_settings opt_runlog_settings(int argc, char** argv);
 
 extern const option_spec COMMON_OPTIONS[];
 extern const option_spec RUNLOG_OPTIONS[];

@@ -11,8 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "cli/options.h"
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace {
 
@@ -69,26 +68,21 @@ FILE* open_log_file(const char* path) {
 
 }  // namespace
 
-void runlog_init(int argc, char** argv, const char* program_name) {
+void runlog_init(const runlog_settings& settings, const char* program_name) {
   g_runlog.active = true;
   snprintf(g_runlog.program_name, sizeof g_runlog.program_name, "%s",
            program_name ? program_name : "");
   const char* short_name = g_runlog.program_name;
   if (strncmp(short_name, "zuv_", 4) == 0) short_name += 4;
+  const char* log_dir = settings.log_dir;
 
-  bool no_syslog = opt_flag(argc, argv, "--no-syslog", nullptr) != 0;
-  bool no_log = opt_flag(argc, argv, "--no-log", nullptr) != 0;
-  const char* syslog_value = opt_value(argc, argv, "--syslog", nullptr, nullptr);
-  const char* log_value = opt_value(argc, argv, "--log", nullptr, nullptr);
-  const char* log_dir = opt_value(argc, argv, "--log-path", nullptr, "/var/log/zuv/");
+  g_runlog.syslog_mask = parse_mask("--syslog", settings.syslog_mask);
+  g_runlog.file_mask = parse_mask("--log", settings.file_mask);
 
-  g_runlog.syslog_mask = parse_mask("--syslog", syslog_value);
-  g_runlog.file_mask = parse_mask("--log", log_value);
-
-  g_runlog.syslog_enabled = !no_syslog;
+  g_runlog.syslog_enabled = settings.syslog;
   if (g_runlog.syslog_enabled) openlog(g_runlog.program_name, LOG_PID, LOG_DAEMON);
 
-  if (!no_log) {
+  if (settings.file) {
     if (make_dirs(log_dir) != STATUS_OK) {
       fprintf(stderr,
               "warning: zuv_runlog: could not create log directory '%s' -- continuing without "
@@ -148,30 +142,4 @@ void runlog_at_exit(int exit_status, void*) {
     g_runlog.file = nullptr;
   }
   if (g_runlog.syslog_enabled) closelog();
-}
-
-status_t make_dirs(const char* path) {
-  if (!path) return STATUS_INVALID;
-  char buf[1100];
-  size_t len = strlen(path);
-  // A longer path is refused rather than cut: cutting it would create a
-  // directory of another name.
-  if (len >= sizeof buf) return STATUS_INVALID;
-  memcpy(buf, path, len + 1);
-  // Parents first; whether each exists already or fails is settled by the
-  // creation of the whole path below.
-  for (size_t i = 1; i < len; i++) {
-    if (buf[i] != '/') continue;
-    buf[i] = '\0';
-    (void)fs_mkdir(buf, 0777);
-    buf[i] = '/';
-  }
-  status_t s = fs_mkdir(buf, 0777);
-  if (s == STATUS_OK) return STATUS_OK;
-  if (s == STATUS_EXISTS) {
-    struct stat st;
-    if (fs_stat(buf, &st) == STATUS_OK && S_ISDIR(st.st_mode)) return STATUS_OK;
-    return STATUS_EXISTS;
-  }
-  return s;
 }

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "base/memory.h"
+#include "base/version.h"
 #include "cli/options.h"
 #include "cli/selftest_hook.h"
-#include "cli/version.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
-#include "store/memory.h"
 
 namespace {
 

@@ -10,18 +10,19 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/format_ids.h"
+#include "base/status.h"
 
-enum : uint8_t { CIPHER_NONE = 0, CIPHER_AES_256_GCM = 1, CIPHER_CHACHA20_POLY1305 = 2 };
 constexpr size_t CIPHER_KEY_SIZE = 32;
 constexpr size_t CIPHER_NONCE_SIZE = 12;
 constexpr size_t CIPHER_TAG_SIZE = 16;
 
 [[noreturn]] void openssl_fatal(const char* step);
 
-// The cached cipher object of id 1 or 2 (fetched on first use), else null.
+// The cached cipher object of CIPHER_AES_256_GCM or CIPHER_CHACHA20_POLY1305
+// (fetched on first use), else null.
 const EVP_CIPHER* cipher_for_id(uint8_t id);
-// n + 28 for any id but 0; n for 0.
+// n + 28 for any id but CIPHER_NONE; n for CIPHER_NONE.
 size_t sealed_size(uint8_t id, size_t n);
 // Seals n bytes into out (capacity >= n + 28); returns n + 28.
 size_t seal_block(uint8_t id, const uint8_t key[CIPHER_KEY_SIZE], const void* plain, size_t n,

@@ -7,18 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/format_ids.h"
+#include "base/status.h"
 
-enum : uint8_t { CODEC_NONE = 0, CODEC_ZSTD = 1, CODEC_LZ4 = 2 };
-
-// Worst-case compressed size of len bytes; for ids other than 1 and 2, len.
+// Worst-case compressed size of len bytes; len for CODEC_NONE and unknown ids.
 size_t codec_bound(uint8_t codec, size_t len);
-// Compressed length, or 0 on a library error, no gain, or codec 0/unknown
-// (the destination is then untouched for codec 0). lz4 ignores the level.
+// Compressed length, or 0 on a library error, no gain, or CODEC_NONE or an
+// unknown id (the destination is then untouched for CODEC_NONE). lz4 ignores
+// the level.
 size_t codec_compress(uint8_t codec, int level, const void* src, size_t src_len, void* dst,
                       size_t dst_cap);
-// STATUS_OK; STATUS_INVALID for an unknown codec or codec 0 with too small a
-// destination; STATUS_CORRUPT for data the library rejects (also data that
+// STATUS_OK; STATUS_INVALID for an unknown codec or CODEC_NONE with too small
+// a destination; STATUS_CORRUPT for data the library rejects (also data that
 // would overflow the destination). *out_len (optional) gets the decoded size.
 [[nodiscard]] status_t codec_decompress(uint8_t codec, const void* src, size_t src_len, void* dst,
                                         size_t dst_cap, size_t* out_len);

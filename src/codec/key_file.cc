@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "codec/cipher.h"
 
 // STATUS_OK; STATUS_NOT_FOUND when the file cannot be opened; STATUS_INVALID

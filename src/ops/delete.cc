@@ -1,3 +1,7 @@
+// delete removes a backup and every backup that depends on it, directly or
+// through others, deepest first, so that no chain is ever left without its
+// parent. Which backups those are is the plan's to say (ops/delete_plan.h);
+// this file holds the directories, reads their catalog and carries it out.
 #include "ops/delete.h"
 
 #include <cerrno>
@@ -7,15 +11,15 @@
 #include <new>
 #include <vector>
 
-#include "cli/log.h"
-#include "ops/prune_core.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "ops/delete_plan.h"
 #include "ops/removal.h"
-#include "store/dir_lock.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
-#include "store/text.h"
 
 namespace {
 
@@ -57,6 +61,53 @@ status_t delete_catalog(const delete_request& req, const char* target_dir,
   return unreadable != 0 || unreadable_beside != 0 ? STATUS_CORRUPT : STATUS_OK;
 }
 
+// Removes the members in plan order, the target (position -1) last, and
+// logs each one and the summary; scratch is the header area of the removals.
+status_t remove_members(const delete_request& req, const backup_header& target,
+                        const std::vector<catalog_entry>& catalog,
+                        const std::vector<delete_member>& members, backup_header* scratch) {
+  char target_name[HDR_NAME_LEN];
+  header_name_copy(target, target_name);
+  const char* action = req.dry_run ? "[dry-run] would delete" : "deleting";
+  uint64_t total_bytes = 0;
+  size_t count = 0;
+  size_t failures = 0;
+  removal_guard guard;
+  for (const delete_member& m : members) {
+    const char* meta_path = req.meta_path;
+    const uint8_t* id = header_uuid(target);
+    const uint8_t* parent = header_parent_uuid(target);
+    uint8_t kind = header_kind(target);
+    const char* name = target_name;
+    if (m.position >= 0) {
+      const catalog_entry& e = catalog[static_cast<size_t>(m.position)];
+      meta_path = e.meta_path.c_str();
+      id = e.uuid;
+      parent = e.parent_uuid;
+      kind = e.kind;
+      name = e.name.c_str();
+    }
+    if (guard.keeps(id, parent, meta_path)) {
+      failures++;
+      continue;
+    }
+    char id_text[UUID_TEXT_SIZE];
+    uuid_format(id, id_text);
+    char shown[TEXT_ESCAPED_CAP];
+    log_write(LOG_INFO_LEVEL, "%s: %s '%s' uuid=%s meta=%s", action, kind_text(kind),
+              text_escape_control(name, shown, sizeof shown), id_text, meta_path);
+    uint64_t bytes = 0;
+    if (guard.remove(meta_path, parent, req.dry_run, scratch, &bytes) != STATUS_OK) failures++;
+    total_bytes += bytes;
+    count++;
+  }
+  log_write(LOG_INFO_LEVEL, "%s%zu backup(s), %llu byte(s) of image data",
+            req.dry_run ? "would delete " : "deleted ", count,
+            static_cast<unsigned long long>(total_bytes));
+  // Every member was tried; a file left behind still fails the command.
+  return failures ? STATUS_IO : STATUS_OK;
+}
+
 }  // namespace
 
 status_t delete_backup(const delete_request& req) {
@@ -84,56 +135,7 @@ status_t delete_backup(const delete_request& req) {
   s = delete_catalog(req, target_dir, &catalog);
   std::vector<delete_member> members;
   if (s == STATUS_OK) s = delete_plan_build(catalog, header_uuid(*target), &members);
-  if (s != STATUS_OK) {
-    catalog_free(&catalog);
-    return s;
-  }
-
-  char target_name[HDR_NAME_LEN];
-  header_name_copy(*target, target_name);
-  const char* action = req.dry_run ? "[dry-run] would delete" : "deleting";
-  uint64_t total_bytes = 0;
-  size_t count = 0;
-  size_t failures = 0;
-  removal_guard guard;
-  for (const delete_member& m : members) {
-    const char* meta_path = req.meta_path;
-    const uint8_t* id = header_uuid(*target);
-    const uint8_t* parent = header_parent_uuid(*target);
-    uint8_t kind = header_kind(*target);
-    const char* name = target_name;
-    if (m.position >= 0) {
-      const catalog_entry& e = catalog[static_cast<size_t>(m.position)];
-      meta_path = e.meta_path.c_str();
-      id = e.uuid;
-      parent = e.parent_uuid;
-      kind = e.kind;
-      name = e.name.c_str();
-    }
-    if (guard.keeps(id, parent, meta_path)) {
-      failures++;
-      continue;
-    }
-    char id_text[UUID_TEXT_SIZE];
-    uuid_format(id, id_text);
-    char shown[TEXT_ESCAPED_CAP];
-    log_write(LOG_INFO_LEVEL, "%s: %s '%s' uuid=%s meta=%s", action, kind_text(kind),
-              text_escape_control(name, shown, sizeof shown), id_text, meta_path);
-    uint64_t bytes = 0;
-    bool stays = false;
-    if (remove_backup_files_using(meta_path, req.dry_run, &bytes, scratch.get(), &stays) !=
-        STATUS_OK) {
-      failures++;
-      if (stays) guard.stays(parent);
-    }
-    total_bytes += bytes;
-    count++;
-  }
-
+  if (s == STATUS_OK) s = remove_members(req, *target, catalog, members, scratch.get());
   catalog_free(&catalog);
-  log_write(LOG_INFO_LEVEL, "%s%zu backup(s), %llu byte(s) of image data",
-            req.dry_run ? "would delete " : "deleted ", count,
-            static_cast<unsigned long long>(total_bytes));
-  // Every member was tried; a file left behind still fails the command.
-  return failures ? STATUS_IO : STATUS_OK;
+  return s;
 }

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct delete_request {
   const char* meta_path = nullptr;   // --meta

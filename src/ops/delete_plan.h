@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/catalog.h"
 #include "store/uuid.h"
 

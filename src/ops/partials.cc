@@ -9,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "ops/journal.h"
-#include "store/dir_lock.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/text.h"
 #include "store/format.h"
-#include "store/fs.h"
-#include "store/text.h"
 #include "store/uuid.h"
 
 namespace {
@@ -48,8 +47,14 @@ double image_mib(int dir_fd, const char* image_name) {
 // Removes one listed upload and prints what happened. False when it stayed.
 bool remove_listed(int dir_fd, const std::string& name, const journal_listing& listed,
                    int64_t older_than_days) {
-  int err = 0;
-  switch (remove_partial(dir_fd, name.c_str(), listed, older_than_days, &err)) {
+  partial_removal done = PARTIAL_REMOVED;
+  if (remove_partial(dir_fd, name.c_str(), listed, older_than_days, &done) != STATUS_OK) {
+    // Say what really happened: an operator who reads "removed" believes the
+    // space is free.
+    printf("   not removed: %s\n", fs_strerror(errno));
+    return false;
+  }
+  switch (done) {
     case PARTIAL_REMOVED:
       puts("   removed");
       return true;
@@ -59,12 +64,7 @@ bool remove_listed(int dir_fd, const std::string& name, const journal_listing& l
     case PARTIAL_TOO_RECENT:
       puts("   not removed: the journal is no longer old enough");
       return false;
-    case PARTIAL_FAILED:
-      break;
   }
-  // Say what really happened: an operator who reads "removed" believes the
-  // space is free.
-  printf("   not removed: %s\n", fs_strerror(err));
   return false;
 }
 
@@ -145,4 +145,37 @@ int list_partials(const char* dir, int32_t delete_flag, int64_t older_than_days)
     fprintf(stderr, "error: cannot read %s: %s\n", dir, strerror(ENOMEM));
     return 1;
   }
+}
+
+status_t remove_partial(int dir_fd, const char* journal_name, const journal_listing& listed,
+                        int64_t min_age_days, partial_removal* out) {
+  // The image's name comes from the listing, never from reading the journal
+  // again: what is removed is what the operator was shown.
+  char image[JOURNAL_NAME_LEN + 4];
+  memcpy(image, listed.image_name, JOURNAL_NAME_LEN);
+  image[JOURNAL_NAME_LEN - 1] = '\0';
+  strcat(image, ".tmp");
+
+  struct stat now_st;
+  status_t s = fs_fstatat(dir_fd, journal_name, &now_st, AT_SYMLINK_NOFOLLOW);
+  if (s != STATUS_OK) return s;
+  const struct stat& was = listed.st;
+  if (!S_ISREG(now_st.st_mode) || now_st.st_dev != was.st_dev || now_st.st_ino != was.st_ino ||
+      now_st.st_mtim.tv_sec != was.st_mtim.tv_sec ||
+      now_st.st_mtim.tv_nsec != was.st_mtim.tv_nsec) {
+    *out = PARTIAL_CHANGED;
+    return STATUS_OK;
+  }
+  if (min_age_days >= 0 &&
+      (now_seconds() - static_cast<int64_t>(now_st.st_mtime)) / SECONDS_PER_DAY < min_age_days) {
+    *out = PARTIAL_TOO_RECENT;
+    return STATUS_OK;
+  }
+
+  s = fs_unlinkat(dir_fd, image);
+  if (s != STATUS_OK && s != STATUS_NOT_FOUND) return s;
+  s = fs_unlinkat(dir_fd, journal_name);
+  if (s != STATUS_OK) return s;
+  *out = PARTIAL_REMOVED;
+  return STATUS_OK;
 }

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct prune_request {
   const char* search_dir = nullptr;   // --search-dir
@@ -18,10 +18,3 @@ struct prune_request {
 // fails with STATUS_CORRUPT, when any meta file of the directory cannot be
 // read; STATUS_AGAIN when another run holds the directory.
 [[nodiscard]] status_t prune_backups(const prune_request& req);
-
-// Removes one backup's meta file, then its image file (nothing in a dry run);
-// when the meta file cannot be removed the image stays with it.
-// *out_image_bytes (optional) receives the header's image_bytes, 0 when the
-// header cannot be read. 0, or -1 when a file could not be removed.
-[[nodiscard]] status_t remove_backup_files(const char* meta_path, int32_t dry_run,
-                                           uint64_t* out_image_bytes);

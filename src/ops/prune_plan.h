@@ -32,7 +32,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/catalog.h"
 
 enum prune_decision : uint8_t {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "base/dir_lock.h"
+#include "base/fs.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "store/backup.h"
-#include "store/dir_lock.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
 

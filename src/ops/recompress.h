@@ -3,11 +3,12 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/format_ids.h"
+#include "base/status.h"
 
 struct recompress_request {
   const char* meta_path = nullptr;  // --meta
-  int32_t codec = 1;                // 2 = lz4, 1 = zstd
+  int32_t codec = CODEC_ZSTD;       // --to: CODEC_ZSTD or CODEC_LZ4
   int32_t level = 9;                // --level, passed to the compressor unchanged
 };
 

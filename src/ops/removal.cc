@@ -6,9 +6,10 @@
 #include <new>
 #include <string>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "store/backup.h"
-#include "store/fs.h"
+#include "store/backup_removal.h"
 #include "store/naming.h"
 
 void removal_refuse_unreadable(const char* dir, uint64_t count) {
@@ -98,6 +99,14 @@ bool removal_guard::keeps(const uint8_t uuid[UUID_SIZE], const uint8_t parent_uu
             meta_path);
   stays(parent_uuid);
   return true;
+}
+
+status_t removal_guard::remove(const char* meta_path, const uint8_t parent_uuid[UUID_SIZE],
+                               int32_t dry_run, backup_header* scratch, uint64_t* out_image_bytes) {
+  bool meta_stays = false;
+  status_t s = remove_backup_files_using(meta_path, dry_run, out_image_bytes, scratch, &meta_stays);
+  if (meta_stays) stays(parent_uuid);
+  return s;
 }
 
 void removal_guard::stays(const uint8_t parent_uuid[UUID_SIZE]) {

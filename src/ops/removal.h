@@ -1,6 +1,7 @@
 // What prune and delete share around their plans: the catalog they may act
 // on only when every meta file in it could be read, the rewrites they put
-// right first, and the ancestors a failed removal still needs.
+// right first, and the removals themselves (store/backup_removal.h), which
+// keep every ancestor a failed removal still needs.
 #pragma once
 
 #include <array>
@@ -8,7 +9,8 @@
 #include <set>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
+#include "store/backup.h"
 #include "store/catalog.h"
 #include "store/uuid.h"
 
@@ -22,7 +24,7 @@ void removal_refuse_unreadable(const char* dir, uint64_t count);
 // finished or undone (backup_finish_rewrite), and spare images left without
 // a swap are removed: the run holds dir alone. With dry_run nothing is
 // changed and each interrupted one is only reported (backup_warn_interrupted).
-// 0, or the status of the first call that failed.
+// STATUS_OK, or the status of the first call that failed.
 [[nodiscard]] status_t removal_settle_rewrites(const char* dir, bool dry_run);
 
 // True when a and b name one directory (device and inode), however spelled.
@@ -38,10 +40,15 @@ class removal_guard {
   // kept in turn.
   bool keeps(const uint8_t uuid[UUID_SIZE], const uint8_t parent_uuid[UUID_SIZE],
              const char* meta_path);
+  // Removes one backup's files (remove_backup_files_using, scratch as its
+  // header area); when its meta file stays, its parent is kept.
+  [[nodiscard]] status_t remove(const char* meta_path, const uint8_t parent_uuid[UUID_SIZE],
+                                int32_t dry_run, backup_header* scratch, uint64_t* out_image_bytes);
+
+ private:
   // The backup whose parent is parent_uuid stays.
   void stays(const uint8_t parent_uuid[UUID_SIZE]);
 
- private:
   using key = std::array<uint8_t, UUID_SIZE>;
   std::set<key> kept_;
   // Memory ran out while a parent was noted: nothing more is removed.

@@ -12,14 +12,14 @@
 
 #include <openssl/crypto.h>
 
-#include "cli/log.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
 #include "store/backup.h"
-#include "store/dir_lock.h"
-#include "store/fs.h"
 #include "store/naming.h"
 
 namespace {
@@ -86,7 +86,7 @@ struct backup_scan {
   int image_fd;
   uint8_t cipher;
   uint32_t block_size;
-  const uint8_t* key;  // CIPHER_KEY_SIZE bytes when cipher != 0
+  const uint8_t* key;  // CIPHER_KEY_SIZE bytes when cipher != CIPHER_NONE
   block_buffers* buf;
 };
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct scrub_request {
   const char* backup_dir = nullptr;        // --backup-dir

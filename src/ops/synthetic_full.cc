@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "store/backup.h"
-#include "store/catalog.h"
-#include "store/dir_lock.h"
+#include "store/chain.h"
 #include "store/format.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
 

@@ -2,7 +2,7 @@
 // copying the newest stored payload of every block, without decoding.
 #pragma once
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct synthetic_full_request {
   const char* target = nullptr;      // --target: meta file of the DIFF/INC

@@ -9,10 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "cli/log.h"
-#include "setup/acl_file.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "setup/setup_file.h"
-#include "store/fs.h"
 
 namespace {
 

@@ -4,7 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
+
+// The storage server's limits on the directory list of one line: a ninth
+// pattern makes its whole ACL file invalid, and a longer pattern is cut.
+constexpr size_t ACL_MAX_PATTERNS = 8;
+constexpr size_t ACL_PATTERN_MAX = 63;
 
 struct acl_add_request {
   const char* acl_file = nullptr;  // --acl-file

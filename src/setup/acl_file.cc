@@ -7,8 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "setup/acl.h"
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace {
 

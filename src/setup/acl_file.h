@@ -1,7 +1,9 @@
 // The storage server's ACL file: how it reads the lines acl-add appends, and
-// how it matches a client's key and requested directory against them. The
-// maintenance program never reads the file itself; this is the contract every
-// line it writes must meet, kept as code so that contract can be checked.
+// how it matches a client's key and requested directory against them.
+//
+// Kept for the tests and the fuzzer: no command runs this reader. It is the
+// contract every line acl-add writes must meet, kept as code so that the
+// tests can read back what acl-add wrote as the server would.
 //
 // A line is "<key><blanks><pattern>[,<pattern>...]". Lines are read in pieces
 // of at most 1023 characters, a comment is cut off first (acl_strip_comment),
@@ -12,12 +14,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "codec/digest.h"
+#include "setup/acl.h"
 
 constexpr size_t ACL_LINE_MAX = 1023;     // characters read as one line
-constexpr size_t ACL_MAX_PATTERNS = 8;    // a ninth pattern makes the file invalid
-constexpr size_t ACL_PATTERN_MAX = 63;    // longer patterns are cut to this
 constexpr size_t ACL_COMPONENT_MAX = 63;  // a longer path component never matches
 
 // One entry as the server keeps it: the key itself is not kept, only its

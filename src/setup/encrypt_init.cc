@@ -5,8 +5,8 @@
 
 #include <cstring>
 
+#include "base/fs.h"
 #include "setup/setup_file.h"
-#include "store/fs.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct encrypt_init_request {
   const char* key_file = nullptr;  // --key-file

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "store/fs.h"
-#include "store/memory.h"
+#include "base/fs.h"
+#include "base/memory.h"
 
 namespace {
 

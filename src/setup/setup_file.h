@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 // Writes len bytes as lowercase hexadecimal, high half of each byte first,
 // followed by a terminating 0: out needs 2 * len + 1 bytes.

@@ -18,11 +18,11 @@
 #include <string>
 #include <string_view>
 
-#include "cli/log.h"
+#include "base/dir_lock.h"
+#include "base/fs.h"
+#include "base/log.h"
+#include "base/text.h"
 #include "setup/setup_file.h"
-#include "store/dir_lock.h"
-#include "store/fs.h"
-#include "store/text.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 struct tls_init_request {
   const char* cert_path = nullptr;    // --cert

@@ -7,9 +7,9 @@
 #include <limits>
 #include <new>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/digest.h"
-#include "store/fs.h"
 #include "store/naming.h"
 #include "store/uuid.h"
 
@@ -102,7 +102,7 @@ void block_entry_encode(const block_entry& e, uint8_t dst[BLOCK_ENTRY_SIZE]) {
 
 bool block_entry_fits(const block_entry& e, uint32_t block_size, uint8_t cipher) {
   // 64-bit sum: a block_size near the top of u32 must not wrap the limit.
-  uint64_t stored_max = uint64_t{block_size} + (cipher != 0 ? SEAL_OVERHEAD : 0);
+  uint64_t stored_max = uint64_t{block_size} + (cipher != CIPHER_NONE ? SEAL_OVERHEAD : 0);
   return e.stored_len <= stored_max && e.raw_len <= block_size;
 }
 
@@ -152,9 +152,9 @@ void backup_release(loaded_backup* b) {
 
 namespace {
 
-// 0 when the meta file at path verifies whole (header and table) and belongs
-// to the backup of header old; -2 or -1 when that could not be found out
-// (no memory, a read error); -7 otherwise.
+// STATUS_OK when the meta file at path verifies whole (header and table) and
+// belongs to the backup of header old; STATUS_NO_MEMORY or STATUS_IO when
+// that could not be found out; STATUS_CORRUPT otherwise.
 status_t meta_file_verifies(const char* path, const backup_header& old, backup_header* scratch) {
   status_t s = header_read(path, scratch);
   if (s == STATUS_OK && memcmp(header_uuid(*scratch), header_uuid(old), UUID_SIZE) != 0)

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/format.h"
 #include "store/header.h"
 
@@ -21,7 +21,7 @@ struct block_entry {
   uint64_t offset = 0;
   uint32_t stored_len = 0;
   uint32_t raw_len = 0;
-  uint8_t codec = 0;
+  uint8_t codec = CODEC_NONE;
   uint8_t flags = 0;
   uint8_t sha256[32] = {};
 };
@@ -43,10 +43,11 @@ struct loaded_backup {
 };
 
 // Reads the header and the block table of a meta file and verifies the table
-// against table_sha256. Statuses: those of header_read; -3 when the path has
-// no meta extension; -7 when the table is short, its digest differs, or
-// block_count cannot be a table of this file (overflow, or past its end);
-// -2 when memory runs out. On failure *out holds no table.
+// against table_sha256. Statuses: those of header_read; STATUS_INVALID when
+// the path has no meta extension; STATUS_CORRUPT when the table is short, its
+// digest differs, or block_count cannot be a table of this file (overflow, or
+// past its end); STATUS_NO_MEMORY when memory runs out. On failure *out
+// holds no table.
 [[nodiscard]] status_t backup_load(const char* meta_path, loaded_backup* out);
 // Releases the table and header; harmless to call twice or after a failed load.
 void backup_release(loaded_backup* b);
@@ -83,9 +84,10 @@ struct backup_rewrite_view {
 };
 
 // Finds out, by reading only, what a rewrite left of the backup of
-// meta_path. Costs one stat when there is no spare image. Statuses: 0; the
-// status of a file call that could not say, or of a meta file beside a spare
-// that cannot be read (the state is then not known); -2 when memory runs out.
+// meta_path. Costs one stat when there is no spare image. Statuses:
+// STATUS_OK; the status of a file call that could not say, or of a meta file
+// beside a spare that cannot be read (the state is then not known);
+// STATUS_NO_MEMORY when memory runs out.
 [[nodiscard]] status_t backup_rewrite_inspect(const char* meta_path, backup_rewrite_view* out);
 
 // backup_load of the backup as it stands once an interrupted rewrite is
@@ -108,8 +110,8 @@ enum backup_rewrite_outcome : int {
 // in place; BACKUP_PAIR_UNDOABLE: the old image is put back); the change is
 // flushed and logged at WARN. Every other state is left alone. Only for a
 // caller holding the directory's exclusive lock: readers use
-// backup_load_whole. Statuses: 0 (with *outcome saying what was done), or
-// the status of the file call that failed.
+// backup_load_whole. Statuses: STATUS_OK (with *outcome saying what was
+// done), or the status of the file call that failed.
 [[nodiscard]] status_t backup_finish_rewrite(const char* meta_path, int* outcome);
 
 // Writes a meta file atomically: a copy of *header with block_count = count,

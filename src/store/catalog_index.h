@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/catalog.h"
 #include "store/uuid.h"
 

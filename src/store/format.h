@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/format_ids.h"
+
 // ---- Little-endian helpers ----
 
 inline uint16_t load_le16(const uint8_t* p) {
@@ -102,6 +104,8 @@ static_assert(HDR_CIPHER + 1 + 25120 == HDR_RETAIN_UNTIL, "reserved run before r
 static_assert(HDR_RETAIN_UNTIL + HDR_RETENTION_UNIT_LEN == 0x648D, "retention unit is 72 bytes");
 static_assert(HDR_SOURCE_INFO + HDR_SOURCE_INFO_LEN == HDR_NAME, "source_info precedes name");
 
+// The on-disk ids: a backup's kind here; the codec and cipher ids (CODEC_*,
+// CIPHER_*) in base/format_ids.h, included above, since codec/ takes them too.
 enum : uint8_t { KIND_FULL = 0, KIND_DIFF = 1, KIND_INC = 2 };
 
 // "FULL", "DIFF", "INC"; "?" for any other value.

@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "cli/version.h"
-#include "store/fs.h"
+#include "base/fs.h"
+#include "base/version.h"
 #include "store/uuid.h"
 
 namespace {
@@ -29,7 +29,7 @@ void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
   store_le16(r + HDR_FORMAT_VERSION, FORMAT_VERSION);
   store_le32(r + HDR_HEADER_SIZE, static_cast<uint32_t>(HEADER_SIZE));
   store_le32(r + HDR_BLOCK_SIZE, block_size != 0 ? block_size : DEFAULT_BLOCK_SIZE);
-  r[HDR_CODEC] = 1;  // zstd
+  r[HDR_CODEC] = CODEC_ZSTD;
   uuid_generate(r + HDR_UUID);
   memcpy(r + HDR_BASE_UUID, r + HDR_UUID, UUID_SIZE);
   store_le64(r + HDR_CREATED, static_cast<uint64_t>(now_seconds()));

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "store/format.h"
 
 struct backup_header {
@@ -13,17 +13,19 @@ struct backup_header {
 };
 
 // Fills a new FULL header: all zero, magic, version 1, header_size 131072,
-// block_size (0 means 2 MiB), codec zstd, a fresh uuid as uuid and base_uuid,
-// created = now, producer PROGRAM_VERSION, host name, name (cut to 63 bytes;
-// may be null).
+// block_size (0 means 2 MiB), codec CODEC_ZSTD, a fresh uuid as uuid and
+// base_uuid, created = now, this program's PROGRAM_VERSION as producer, host
+// name, name (cut to 63 bytes; may be null).
 void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
                       uint32_t block_size);
 
 // Reads and validates the header of a meta file into *h. Only a regular file
 // is opened (another kind gives STATUS_IO with errno FS_ERR_NOT_REGULAR).
 // Every byte of *h at or past the file's header_size is 0 afterwards.
-// -4 missing file; mapped I/O status; -7 short (<4096 bytes), wrong magic,
-// header_size out of 4096..4194304 or beyond the bytes read; -6 format_version >= 2.
+// STATUS_NOT_FOUND for a missing file; the mapped status of a failed read;
+// STATUS_CORRUPT when it is short (<4096 bytes), has the wrong magic, or a
+// header_size out of 4096..4194304 or beyond the bytes read;
+// STATUS_NOT_SUPPORTED for format_version 2 and above.
 [[nodiscard]] status_t header_read(const char* meta_path, backup_header* h);
 
 // Field accessors (little-endian at the offsets of store/format.h).

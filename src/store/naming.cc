@@ -4,8 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/fs.h"
 #include "store/format.h"
-#include "store/fs.h"
 
 namespace {
 

@@ -4,14 +4,14 @@
 
 #include <regex>
 
-#include "cli/status.h"
+#include "base/status.h"
 #include "cli_test_util.h"
-#include "ops/header_only_backup.h"
-#include "ops/journal_fixture.h"
+#include "support/header_only_backup.h"
+#include "support/journal_fixture.h"
 
 namespace {
 
-using test::run_cmd;
+using test::run_zuv;
 using test::strip_log_times;
 
 const std::string& usage_text() {
@@ -24,7 +24,7 @@ std::string describe(const std::vector<std::string>& args) {
 }
 
 TEST(AppTest, UsageTextIsByteExact) {
-  auto r = run_cmd({"--help"});
+  auto r = run_zuv({"--help"});
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_EQ(r.out, usage_text());
   EXPECT_EQ(r.err, "");
@@ -49,7 +49,7 @@ TEST(AppTest, HelpAnywhereWinsOverEverythingButVersion) {
                                         {"bogus", "-h", "--bogus"},
                                         {"scrub", "--backup-dir", "d", "--help"},
                                         {"-h"}}) {
-    auto r = run_cmd(args);
+    auto r = run_zuv(args);
     EXPECT_EQ(r.exit_status, 0) << describe(args);
     EXPECT_EQ(r.out, usage_text()) << describe(args);
     EXPECT_EQ(r.err, "") << describe(args);
@@ -92,7 +92,7 @@ TEST(AppTest, UsageErrorsPrintTheUsageTextAndExitTwo) {
       {"run-loop", "--poll-interval", "5"},
   };
   for (const auto& args : cases) {
-    auto r = run_cmd(args);
+    auto r = run_zuv(args);
     EXPECT_EQ(r.exit_status, 2) << describe(args);
     EXPECT_EQ(r.out, usage_text()) << describe(args);
     // An unknown sub-command draws no warning about the options after it.
@@ -101,13 +101,13 @@ TEST(AppTest, UsageErrorsPrintTheUsageTextAndExitTwo) {
 }
 
 TEST(AppTest, OptionWarningsDoNotStopTheCommand) {
-  auto r = run_cmd({"delete", "--meta", "m", "--dry-run=yes", "x", "--bogus", "v", "--search-dir"});
+  auto r = run_zuv({"delete", "--meta", "m", "--dry-run=yes", "x", "--bogus", "v", "--search-dir"});
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(strip_log_times(r.err),
             "WARN  unknown option '--dry-run=...' ignored\n"
             "WARN  unexpected argument 'x' ignored\n"
             "WARN  unknown option '--bogus' ignored (with the value after it)\n");
-  r = run_cmd({"scrub", "--backup-dir", "d", "--", "--anything", "else"});
+  r = run_zuv({"scrub", "--backup-dir", "d", "--", "--anything", "else"});
   EXPECT_EQ(strip_log_times(r.err).find("WARN"), std::string::npos) << r.err;
 }
 
@@ -142,7 +142,7 @@ TEST(AppTest, RemovalsRefuseArgumentsNoTableExplains) {
        "WARN  unknown option '--older-then' ignored (with the value after it)\n"},
   };
   for (const auto& [args, warning] : cases) {
-    auto r = run_cmd(args);
+    auto r = run_zuv(args);
     EXPECT_EQ(r.exit_status, 2) << describe(args);
     EXPECT_EQ(r.out, usage_text()) << describe(args);
     EXPECT_EQ(strip_log_times(r.err), warning) << describe(args);
@@ -151,9 +151,9 @@ TEST(AppTest, RemovalsRefuseArgumentsNoTableExplains) {
   EXPECT_TRUE(test::intact(old));
 
   // Commands that remove nothing keep warning and going on.
-  auto r = run_cmd({"partials", "--dir", dir.path(), "--older-then", "0"});
+  auto r = run_zuv({"partials", "--dir", dir.path(), "--older-then", "0"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  r = run_cmd({"scrub", "--backup-dir", dir.path(), "--bogus"});
+  r = run_zuv({"scrub", "--backup-dir", dir.path(), "--bogus"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(strip_log_times(r.err).rfind("WARN  unknown option '--bogus' ignored\n", 0), 0u)
       << r.err;
@@ -164,13 +164,13 @@ TEST(AppTest, InvalidNowIsAnErrorBeforeTheDirectoryIsAskedFor) {
     for (bool with_dir : {false, true}) {
       std::vector<std::string> args = {"prune", "--now=" + now};
       if (with_dir) args.insert(args.end(), {"--search-dir", "/nonexistent"});
-      auto r = run_cmd(args);
+      auto r = run_zuv(args);
       EXPECT_EQ(r.exit_status, 2) << describe(args);
       EXPECT_EQ(r.out, "") << describe(args);
       EXPECT_EQ(r.err, "error: --now must be unix seconds\n") << describe(args);
     }
   }
-  auto r = run_cmd({"prune", "--now", "1700000000"});
+  auto r = run_zuv({"prune", "--now", "1700000000"});
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.out, usage_text());
 }
@@ -187,7 +187,7 @@ TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
       std::vector<std::string> all = {"partials", "--delete"};
       if (with_dir) all.insert(all.end(), {"--dir", dir.path()});
       all.insert(all.end(), args.begin(), args.end());
-      auto r = run_cmd(all);
+      auto r = run_zuv(all);
       EXPECT_EQ(r.exit_status, 2) << describe(all);
       EXPECT_EQ(r.out, "") << describe(all);
       EXPECT_NE(r.err.find("error: --older-than must be a whole number of days\n"),
@@ -196,7 +196,7 @@ TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
     }
   }
   for (std::string days : {"7", "0", "36500", "+3"}) {
-    auto r = run_cmd({"partials", "--dir", dir.path(), "--older-than", days});
+    auto r = run_zuv({"partials", "--dir", dir.path(), "--older-than", days});
     EXPECT_NE(r.exit_status, 2) << days;
     EXPECT_EQ(r.err.find("--older-than must be"), std::string::npos) << days;
   }
@@ -204,13 +204,13 @@ TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
 
 TEST(AppTest, UnknownToIsWarnedAboutBeforeTheUsageText) {
   for (std::string to : {"LZ4", "gzip", ""}) {
-    auto r = run_cmd({"recompress", "--to", to});
+    auto r = run_zuv({"recompress", "--to", to});
     EXPECT_EQ(r.exit_status, 2) << to;
     EXPECT_EQ(r.out, usage_text()) << to;
     EXPECT_EQ(strip_log_times(r.err), "WARN  --to '" + to + "' unknown, using zstd\n") << to;
   }
   for (std::string to : {"lz4", "zstd"}) {
-    auto r = run_cmd({"recompress", "--to", to});
+    auto r = run_zuv({"recompress", "--to", to});
     EXPECT_EQ(r.err, "") << to;
   }
 }
@@ -237,7 +237,7 @@ TEST(AppTest, FailedOperationEndsWithOneFailureLineAndExitOne) {
   };
   static const std::regex failure(R"(ERROR zuv_maintenance (\S+) failed: (.+) \(status=(-\d+)\))");
   for (const auto& args : cases) {
-    auto r = run_cmd(args);
+    auto r = run_zuv(args);
     EXPECT_EQ(r.exit_status, 1) << describe(args);
     EXPECT_EQ(r.out, "") << describe(args);
     auto lines = test::lines_of(strip_log_times(r.err));
@@ -259,7 +259,7 @@ bool not_built(const test::RunResult& r) {
 TEST(AppTest, SetUpCommandsReportWhatTheyWrote) {
   test::TempDir dir;
   std::string key_file = dir.file("block.key");
-  auto r = run_cmd({"encrypt-init", "--key-file", key_file});
+  auto r = run_zuv({"encrypt-init", "--key-file", key_file});
   if (not_built(r)) GTEST_SKIP() << "encrypt-init is not built yet";
   ASSERT_EQ(r.exit_status, 0) << r.err;
   std::string key = test::read_text(key_file).substr(0, 64);
@@ -267,13 +267,13 @@ TEST(AppTest, SetUpCommandsReportWhatTheyWrote) {
                        " -- note it now, it cannot be shown again:\n" + key +
                        "\ncopy the file itself (not just this printout) to every machine that "
                        "needs it.\n");
-  r = run_cmd({"encrypt-init", "--key-file", key_file});
+  r = run_zuv({"encrypt-init", "--key-file", key_file});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(strip_log_times(r.err),
             "error: " + key_file + " already exists (use --force to overwrite)\n" +
                 "ERROR zuv_maintenance encrypt-init failed: already exists (status=-5)\n");
 
-  r = run_cmd({"acl-add", "--acl-file", dir.file("acl"), "--dir", "zor*,b/**", "--key", "k1"});
+  r = run_zuv({"acl-add", "--acl-file", dir.file("acl"), "--dir", "zor*,b/**", "--key", "k1"});
   if (!not_built(r)) {
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out, "added to " + dir.file("acl") + ": key=k1 dirs=zor*,b/**\n");
@@ -283,11 +283,11 @@ TEST(AppTest, SetUpCommandsReportWhatTheyWrote) {
 TEST(AppTest, TlsInitRefusesExistingFilesNamingBoth) {
   test::TempDir dir;
   std::string cert = dir.file("c.pem"), key = dir.file("k.pem");
-  auto r = run_cmd({"tls-init", "--cert", cert, "--key", key, "--days", "1"});
+  auto r = run_zuv({"tls-init", "--cert", cert, "--key", key, "--days", "1"});
   if (not_built(r)) GTEST_SKIP() << "tls-init is not built yet";
   ASSERT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(r.out, "wrote certificate to " + cert + " and private key to " + key + "\n");
-  r = run_cmd({"tls-init", "--cert", cert, "--key", key});
+  r = run_zuv({"tls-init", "--cert", cert, "--key", key});
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(strip_log_times(r.err),

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "cli/log.h"
+#include "base/log.h"
 #include "cli/runlog.h"
 #include "cli_test_util.h"
 

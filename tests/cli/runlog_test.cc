@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <regex>
 
 #include "cli/options.h"
@@ -16,47 +15,6 @@
 namespace {
 
 using test::TempDir;
-
-// ---- make_dirs ----
-
-TEST(MakeDirsTest, CreatesMissingParentsAndAcceptsAnExistingDirectory) {
-  TempDir dir;
-  std::string deep = dir.file("a/b/c");
-  EXPECT_EQ(make_dirs(deep.c_str()), STATUS_OK);
-  struct stat st;
-  ASSERT_EQ(stat(deep.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(make_dirs(deep.c_str()), STATUS_OK);
-  EXPECT_EQ(make_dirs((dir.file("x/y") + "/").c_str()), STATUS_OK);
-  EXPECT_TRUE(test::file_exists(dir.file("x/y")));
-}
-
-TEST(MakeDirsTest, RefusesWhatIsNotADirectory) {
-  TempDir dir;
-  test::write_text(dir.file("file"), "x");
-  EXPECT_EQ(make_dirs(dir.file("file").c_str()), STATUS_EXISTS);
-  ASSERT_EQ(symlink("nowhere", dir.file("dangling").c_str()), 0);
-  EXPECT_EQ(make_dirs(dir.file("dangling").c_str()), STATUS_EXISTS);
-  EXPECT_EQ(make_dirs(dir.file("file/sub").c_str()), STATUS_IO);  // ENOTDIR
-  EXPECT_EQ(make_dirs(""), STATUS_NOT_FOUND);
-}
-
-// A path of exactly len characters under base, in names of at most 200.
-std::string path_of_length(const std::string& base, size_t len) {
-  std::string p = base;
-  while (p.size() < len) {
-    p += '/';
-    p += std::string(std::min<size_t>(200, len - p.size()), 'd');
-  }
-  return p;
-}
-
-TEST(MakeDirsTest, RefusesAPathTooLongToHoldRatherThanCreatingAShorterOne) {
-  TempDir dir;
-  EXPECT_EQ(make_dirs(path_of_length(dir.path(), 1100).c_str()), STATUS_INVALID);
-  EXPECT_TRUE(test::list_dir(dir.path()).empty());
-  EXPECT_EQ(make_dirs(path_of_length(dir.path(), 1099).c_str()), STATUS_OK);
-}
 
 // ---- the run log in a child process (it is set up once per process) ----
 
@@ -89,7 +47,7 @@ TEST(RunLogTest, CategoryMaskSelectsEntriesAndLongTextIsCut) {
   TempDir dir;
   int status = test::run_in_child([&] {
     test::Args a({"scrub", "--no-syslog", "--log-path", dir.path(), "--log", "0x3"});
-    runlog_init(a.argc(), a.argv(), "zuv_maintenance");
+    runlog_init(opt_runlog_settings(a.argc(), a.argv()), "zuv_maintenance");
     runlog_write(2, "category %d", 2);
     runlog_write(4, "category 4 is not selected");
     runlog_write(1, "%s", std::string(600, 'x').c_str());
@@ -105,7 +63,7 @@ TEST(RunLogTest, NegativeExitStatusEndsWithAPlainStoppedEntry) {
   TempDir dir;
   int status = test::run_in_child([&] {
     test::Args a({"--no-syslog", "--log-path", dir.path()});
-    runlog_init(a.argc(), a.argv(), "zuv_maintenance");
+    runlog_init(opt_runlog_settings(a.argc(), a.argv()), "zuv_maintenance");
     return -1;
   });
   EXPECT_EQ(status, 255);
@@ -117,7 +75,7 @@ TEST(RunLogTest, ValidationKnowsTheRunLogOptionsOnceItIsSetUp) {
   int warnings = test::run_in_child([] {
     test::Args a({"scrub", "--no-syslog", "--no-log", "--syslog", "3", "--log=0", "--log-path",
                   "/nonexistent"});
-    runlog_init(a.argc(), a.argv(), "zuv_maintenance");
+    runlog_init(opt_runlog_settings(a.argc(), a.argv()), "zuv_maintenance");
     if (!runlog_active()) return 99;
     const option_spec none[] = {{}};
     return static_cast<int>(opt_validate(a.argc(), a.argv(), none, 1));

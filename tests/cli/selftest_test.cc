@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "cli/selftest_hook.h"
-#include "cli/version.h"
 #include "codec/compress.h"
 #include "support/test_util.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "header_only_backup.h"
+#include "support/header_only_backup.h"
 #include "store/format.h"
 
 // The plan's agreement with the repeated passes on random catalogs, and its

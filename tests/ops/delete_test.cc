@@ -8,17 +8,16 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
-#include "header_only_backup.h"
-#include "ops/prune_core.h"
+#include "base/log.h"
+#include "ops/delete_plan.h"
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/header.h"
 #include "store/naming.h"
+#include "support/header_only_backup.h"
 #include "support/test_util.h"
 
 namespace {
@@ -36,27 +35,18 @@ std::string uid_text(uint32_t n) {
   return text;
 }
 
-struct captured {
-  status_t status = 0;
-  std::vector<std::string> lines;
-};
-
 class DeleteTest : public testing::Test {
  protected:
   void SetUp() override { log_init("zuv_maintenance", LOG_INFO_LEVEL); }
 
-  captured remove(const disk_backup& target, bool dry_run = false, const std::string& where = "") {
+  test::Logged remove(const disk_backup& target, bool dry_run = false,
+                      const std::string& where = "") {
     std::string d = where.empty() ? dir.path() : where;
     delete_request req;
     req.meta_path = target.meta.c_str();
     req.search_dir = d.c_str();
     req.dry_run = dry_run;
-    testing::internal::CaptureStderr();
-    captured c;
-    c.status = delete_backup(req);
-    std::istringstream in(test::strip_log_times(testing::internal::GetCapturedStderr()));
-    for (std::string line; std::getline(in, line);) c.lines.push_back(line);
-    return c;
+    return test::logged([&] { return delete_backup(req); });
   }
   disk_backup add(const backup_desc& s) { return write_backup(dir.path(), s); }
 
@@ -81,7 +71,7 @@ TEST_F(DeleteTest, DeletingAFullRemovesIncThenDiffThenFullAndNothingUnrelated) {
   auto other_inc = add({.stem = "h", .id = 8, .parent = 7, .kind = KIND_INC});
   auto orphan = add({.stem = "o", .id = 9, .parent = 99, .kind = KIND_DIFF});
 
-  captured out = remove(full);
+  test::Logged out = remove(full);
   EXPECT_EQ(out.status, STATUS_OK);
   EXPECT_EQ(out.lines, (std::vector<std::string>{
                            line("deleting", "INC", 3, inc), line("deleting", "DIFF", 2, diff),
@@ -95,7 +85,7 @@ TEST_F(DeleteTest, DeletingAnIncKeepsItsParentAndTakesItsOwnDependents) {
   add_chain();
   auto next = add({.stem = "j", .id = 4, .parent = 3, .kind = KIND_INC, .image_bytes = 1});
 
-  captured out = remove(inc);
+  test::Logged out = remove(inc);
   EXPECT_EQ(out.lines, (std::vector<std::string>{
                            line("deleting", "INC", 4, next), line("deleting", "INC", 3, inc),
                            "INFO  deleted 2 backup(s), 4 byte(s) of image data"}));
@@ -108,7 +98,7 @@ TEST_F(DeleteTest, TargetOutsideTheSearchDirectoryGoesWithItsDependentsThere) {
   auto target = write_backup(elsewhere.path(), {.stem = "f", .id = 1, .image_bytes = 5});
   auto dep = add({.stem = "d", .id = 2, .parent = 1, .kind = KIND_DIFF, .image_bytes = 6});
 
-  captured out = remove(target);
+  test::Logged out = remove(target);
   EXPECT_EQ(out.lines, (std::vector<std::string>{
                            line("deleting", "DIFF", 2, dep), line("deleting", "FULL", 1, target),
                            "INFO  deleted 2 backup(s), 11 byte(s) of image data"}));
@@ -117,7 +107,7 @@ TEST_F(DeleteTest, TargetOutsideTheSearchDirectoryGoesWithItsDependentsThere) {
 
 TEST_F(DeleteTest, DryRunRemovesNothingAndStillTotalsTheImageBytes) {
   add_chain();
-  captured out = remove(full, true);
+  test::Logged out = remove(full, true);
   EXPECT_EQ(out.status, STATUS_OK);
   EXPECT_EQ(out.lines, (std::vector<std::string>{
                            line("[dry-run] would delete", "INC", 3, inc),
@@ -132,7 +122,7 @@ TEST_F(DeleteTest, DryRunRemovesNothingAndStillTotalsTheImageBytes) {
 TEST_F(DeleteTest, MissingSearchDirectoryIsRefusedAndNothingIsRemoved) {
   add_chain();
   std::string mistyped = dir.file("no-such-dir");
-  captured out = remove(full, false, mistyped);
+  test::Logged out = remove(full, false, mistyped);
   EXPECT_EQ(out.status, STATUS_NOT_FOUND);
   EXPECT_EQ(out.lines, std::vector<std::string>{"ERROR cannot open backup directory " + mistyped +
                                                 ": No such file or directory"});
@@ -142,7 +132,7 @@ TEST_F(DeleteTest, MissingSearchDirectoryIsRefusedAndNothingIsRemoved) {
 TEST_F(DeleteTest, EmptySearchDirectoryDeletesTheTargetAlone) {
   test::TempDir empty;
   auto target = add({.stem = "x", .id = 5, .image_bytes = 9});
-  captured out = remove(target, false, empty.path());
+  test::Logged out = remove(target, false, empty.path());
   EXPECT_EQ(out.status, STATUS_OK);
   EXPECT_EQ(out.lines,
             (std::vector<std::string>{line("deleting", "FULL", 5, target),
@@ -153,7 +143,7 @@ TEST_F(DeleteTest, EmptySearchDirectoryDeletesTheTargetAlone) {
 TEST_F(DeleteTest, UnreadableTargetOrDirectoryRemovesNothing) {
   add_chain();
   disk_backup missing{dir.file("missing.infb"), dir.file("missing.csfb")};
-  captured out = remove(missing);
+  test::Logged out = remove(missing);
   EXPECT_EQ(out.status, STATUS_NOT_FOUND);
   EXPECT_TRUE(out.lines.empty());
 
@@ -178,7 +168,7 @@ TEST_F(DeleteTest, UnreadableTargetOrDirectoryRemovesNothing) {
 // remove. The INC above it goes.
 TEST_F(DeleteTest, FailedRemovalKeepsTheBackupWholeWithEveryAncestorAndFailsTheCommand) {
   add_chain();
-  captured out;
+  test::Logged out;
   {
     test::FaultInjector faults;
     faults.fail_when(
@@ -204,7 +194,7 @@ TEST_F(DeleteTest, DependentsBesideTheTargetGoWithItWhenSearchDirIsAnotherDirect
   test::TempDir elsewhere;
   auto far = write_backup(elsewhere.path(), {.stem = "x", .id = 4, .parent = 3, .kind = KIND_INC});
   auto unrelated = write_backup(elsewhere.path(), {.stem = "u", .id = 9});
-  captured out = remove(full, false, elsewhere.path());
+  test::Logged out = remove(full, false, elsewhere.path());
   EXPECT_EQ(out.status, STATUS_OK);
   EXPECT_TRUE(gone(full) && gone(diff) && gone(inc) && gone(far));
   EXPECT_TRUE(intact(unrelated));
@@ -226,7 +216,7 @@ TEST_F(DeleteTest, AnUnreadableMetaFileInEitherDirectoryRemovesNothing) {
   const std::string cut = elsewhere.file("cut.indb");
   test::write_text(cut, "short");
   for (bool dry_run : {true, false}) {
-    captured out = remove(full, dry_run, elsewhere.path());
+    test::Logged out = remove(full, dry_run, elsewhere.path());
     EXPECT_EQ(out.status, STATUS_CORRUPT);
     EXPECT_EQ(out.lines,
               (std::vector<std::string>{"WARN  skipping " + cut + ": corrupt or incomplete header",
@@ -238,7 +228,7 @@ TEST_F(DeleteTest, AnUnreadableMetaFileInEitherDirectoryRemovesNothing) {
 
 TEST_F(DeleteTest, ControlBytesOfAStoredNameAreShownEscaped) {
   auto odd = add({.stem = "o", .id = 5, .name = std::string("a\tb\x7f") + "\n"});
-  captured out = remove(odd, true);
+  test::Logged out = remove(odd, true);
   EXPECT_EQ(out.status, STATUS_OK);
   EXPECT_EQ(out.lines.front(), "INFO  [dry-run] would delete: FULL 'a\\x09b\\x7f\\x0a' uuid=" +
                                    uid_text(5) + " meta=" + odd.meta);

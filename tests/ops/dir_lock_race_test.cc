@@ -16,7 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "cli/cli_test_util.h"
 #include "ops/sweep_support.h"
 #include "store/format.h"
 #include "support/test_util.h"
@@ -62,7 +61,7 @@ class DirLockRaceTest : public testing::Test {
   // The command is refused at once because dir is held, and nothing changed.
   void expect_refused(const std::vector<std::string>& args, const std::string& dir) {
     SCOPED_TRACE(args[0] + " with " + dir + " held");
-    test::RunResult r = test::run_cmd(args);
+    test::RunResult r = test::run_zuv(args);
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_EQ(test::strip_log_times(r.err), "ERROR another zuv_maintenance run is working on " +
                                                 dir + "\n" + "ERROR zuv_maintenance " + args[0] +
@@ -111,13 +110,13 @@ TEST_F(DirLockRaceTest, WritersAreRefusedWhileAnyRunHoldsTheirDirectory) {
 TEST_F(DirLockRaceTest, ReadersShareTheDirectoryAndAreRefusedOnlyByAWriter) {
   {
     held_lock reader(dir_, LOCK_SH);
-    test::RunResult r = test::run_cmd({"scrub", "--backup-dir", dir_});
+    test::RunResult r = test::run_zuv({"scrub", "--backup-dir", dir_});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    r = test::run_cmd({"prune", "--search-dir", dir_, "--now", "1750000000", "--dry-run"});
+    r = test::run_zuv({"prune", "--search-dir", dir_, "--now", "1750000000", "--dry-run"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    r = test::run_cmd({"delete", "--meta", full_.meta_path, "--search-dir", dir_, "--dry-run"});
+    r = test::run_zuv({"delete", "--meta", full_.meta_path, "--search-dir", dir_, "--dry-run"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    r = test::run_cmd({"synthetic-full", "--target", diff_.meta_path, "--search-dir", dir_, "--out",
+    r = test::run_zuv({"synthetic-full", "--target", diff_.meta_path, "--search-dir", dir_, "--out",
                        out_, "--name", "collapsed"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(test::snapshot(dir_), before_);

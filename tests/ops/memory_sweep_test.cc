@@ -16,8 +16,6 @@
 
 #include "codec/compress.h"
 #include "ops/delete.h"
-#include "ops/journal.h"
-#include "ops/journal_fixture.h"
 #include "ops/partials.h"
 #include "ops/prune.h"
 #include "ops/recompress.h"
@@ -29,10 +27,13 @@
 #include "setup/tls.h"
 #include "store/backup.h"
 #include "store/catalog.h"
+#include "store/chain.h"
 #include "store/format.h"
 #include "store/header.h"
+#include "store/journal_replay.h"
 #include "store_writer.h"
 #include "support/alloc_fault.h"
+#include "support/journal_fixture.h"
 #include "support/test_util.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/log.h"
 #include "ops/delete.h"
 #include "ops/prune.h"
 #include "ops/sweep_support.h"

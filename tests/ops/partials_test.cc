@@ -12,11 +12,12 @@
 #include <cstdio>
 #include <functional>
 
-#include "ops/journal_fixture.h"
+#include "support/journal_fixture.h"
 #include "support/limited_run.h"
 #include "support/test_util.h"
 
 using journal_fixture::Journal;
+using journal_fixture::open_dir;
 
 namespace {
 
@@ -383,4 +384,46 @@ TEST(PartialsRunTest, AnotherRunsLockKeepsTheDirectoryUntouched) {
   EXPECT_EQ(listing.exit_status, 0) << "two listings share the lock";
   EXPECT_NE(listing.out.find("  FULL db "), std::string::npos);
   close(fd);
+}
+
+// ---- remove_partial on its own ----
+
+TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGone) {
+  test::TempDir dir;
+  Journal j(0, "db", "up.csfb");
+  j.write(dir.file("up.part"));
+  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  partial_removal done = PARTIAL_CHANGED;
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &done), STATUS_OK);
+  EXPECT_EQ(done, PARTIAL_REMOVED);
+  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
+
+  j.write(dir.file("up.part"));
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &done), STATUS_OK);
+  EXPECT_EQ(done, PARTIAL_REMOVED);
+  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &done), STATUS_NOT_FOUND);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(RemovePartialTest, JournalMustStillBeOldEnough) {
+  test::TempDir dir;
+  Journal(0, "db", "up.csfb").write(dir.file("up.part"));
+  set_age_hours(dir.file("up.part"), 47);
+  unique_fd d = open_dir(dir.path());
+  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
+  journal_listing listed;
+  partial_removal done = PARTIAL_CHANGED;
+  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 2, &done), STATUS_OK);
+  EXPECT_EQ(done, PARTIAL_TOO_RECENT);
+  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
+  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 1, &done), STATUS_OK);
+  EXPECT_EQ(done, PARTIAL_REMOVED);
+  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
 }

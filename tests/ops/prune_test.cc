@@ -6,19 +6,19 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
-#include "header_only_backup.h"
-#include "ops/prune_core.h"
+#include "base/log.h"
+#include "ops/prune_plan.h"
 #include "store/backup.h"
 #include "store/format.h"
 #include "store/header.h"
 #include "store/naming.h"
+#include "support/header_only_backup.h"
 #include "support/store_fixtures.h"
 #include "support/test_util.h"
 
@@ -37,21 +37,19 @@ constexpr const char* NOW_TEXT = "2023-11-14 22:13:20 UTC";
 constexpr const char* YESTERDAY_TEXT = "2023-11-13 22:13:20 UTC";
 constexpr const char* TOMORROW_TEXT = "2023-11-15 22:13:20 UTC";
 
+// A run's status and log, its "keep" lines apart.
 struct captured {
   status_t status = 0;
   std::vector<std::string> keeps;  // "INFO  keep: ..." lines, sorted (they follow catalog order)
   std::vector<std::string> rest;   // every other line, in order
 };
 
-template <class F>
-captured capture(F run) {
-  testing::internal::CaptureStderr();
+captured capture(const std::function<status_t()>& run) {
+  test::Logged log = test::logged(run);
   captured c;
-  c.status = run();
-  std::istringstream in(test::strip_log_times(testing::internal::GetCapturedStderr()));
-  for (std::string line; std::getline(in, line);) {
+  c.status = log.status;
+  for (const std::string& line : log.lines)
     (line.rfind("INFO  keep: ", 0) == 0 ? c.keeps : c.rest).push_back(line);
-  }
   std::sort(c.keeps.begin(), c.keeps.end());
   return c;
 }
@@ -487,61 +485,6 @@ TEST_F(PruneTest, NameFilterLeavesOtherNamesUnreportedAndInPlace) {
   EXPECT_TRUE(intact(web_old));
 }
 
-// ---- remove_backup_files ----
-
-TEST_F(PruneTest, RemovalReadsTheHeaderFirstAndCopesWithDamage) {
-  auto b = add({.stem = "b", .id = 1, .image_bytes = 4242});
-  uint64_t bytes = 1;
-  EXPECT_EQ(remove_backup_files(b.meta.c_str(), 1, &bytes), STATUS_OK);
-  EXPECT_EQ(bytes, 4242u);
-  EXPECT_TRUE(intact(b));
-  EXPECT_EQ(remove_backup_files(b.meta.c_str(), 0, &bytes), STATUS_OK);
-  EXPECT_EQ(bytes, 4242u);
-  EXPECT_TRUE(gone(b));
-
-  // An unreadable header adds nothing and does not stop the removal.
-  std::string junk_meta = dir.file("junk.inib");
-  std::string junk_image = dir.file("junk.csib");
-  test::write_text(junk_meta, "not a header");
-  test::write_text(junk_image, "x");
-  bytes = 1;
-  EXPECT_EQ(remove_backup_files(junk_meta.c_str(), 0, &bytes), STATUS_OK);
-  EXPECT_EQ(bytes, 0u);
-  EXPECT_FALSE(test::file_exists(junk_meta) || test::file_exists(junk_image));
-
-  // Without a meta extension there is no image path: the file alone goes.
-  std::string odd = dir.file("odd.bak");
-  test::write_text(odd, "x");
-  int removes = 0;
-  {
-    test::FaultInjector seen;
-    seen.fail_when(
-        [&](fs_op op, const char*) {
-          removes += op == FS_OP_REMOVE;
-          return false;
-        },
-        EIO);
-    EXPECT_EQ(remove_backup_files(odd.c_str(), 0, nullptr), STATUS_OK);
-  }
-  EXPECT_EQ(removes, 1);
-  EXPECT_FALSE(test::file_exists(odd));
-}
-
-TEST_F(PruneTest, ImageThatCannotBeRemovedIsAFailureWithItsWarning) {
-  auto b = add({.stem = "b", .id = 1});
-  captured out;
-  {
-    test::FaultInjector faults;
-    faults.fail_when(
-        [&](fs_op op, const char* path) { return op == FS_OP_REMOVE && path == b.image; }, EIO);
-    out = capture([&] { return remove_backup_files(b.meta.c_str(), 0, nullptr); });
-  }
-  EXPECT_EQ(out.status, STATUS_IO);
-  EXPECT_EQ(out.rest, std::vector<std::string>{"WARN  could not remove image file " + b.image});
-  EXPECT_FALSE(test::file_exists(b.meta));
-  EXPECT_TRUE(test::file_exists(b.image));
-}
-
 // ---- The plan in memory: long chains and agreement with the plain rule ----
 
 catalog_entry entry(const std::string& path, uint32_t id, uint32_t parent, const std::string& name,
@@ -700,14 +643,6 @@ TEST(PrunePlanTest, AgreesWithThePlainRuleOnRandomCatalogs) {
       ASSERT_EQ(got.deletions[k].depth, want.deletions[k].depth) << "round " << round;
     }
   }
-}
-
-TEST(PrunePlanTest, TimesOutsideTheCalendarPrintAsSeconds) {
-  char text[64];
-  prune_format_time(0, text, sizeof text);
-  EXPECT_STREQ(text, "1970-01-01 00:00:00 UTC");
-  prune_format_time(INT64_MAX, text, sizeof text);
-  EXPECT_STREQ(text, "9223372036854775807");
 }
 
 }  // namespace

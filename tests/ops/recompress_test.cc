@@ -19,6 +19,7 @@
 #include "store/format.h"
 #include "store/header.h"
 #include "store_writer.h"
+#include "support/backup_checks.h"
 #include "support/test_util.h"
 
 namespace {
@@ -27,40 +28,7 @@ using test::restore;
 using test::snapshot;
 using test::Snapshot;
 
-using Blocks = std::map<uint64_t, std::vector<uint8_t>>;
-
-// Decodes every payload of an unsealed backup the way a scrub does, checking
-// the layout a rewrite promises (payloads back to back from 0 in table order,
-// image_bytes equal to the image size) and each block's length and digest.
-void decode_all(const std::string& meta, Blocks* out) {
-  loaded_backup b;
-  ASSERT_EQ(backup_load(meta.c_str(), &b), STATUS_OK);
-  std::vector<uint8_t> image = test::read_file(b.image_path);
-  ASSERT_EQ(image.size(), header_image_bytes(*b.header));
-  uint32_t block_size = header_block_size(*b.header);
-  uint64_t next = 0;
-  for (const block_entry& e : b.table) {
-    if (e.flags & BLOCK_FLAG_NO_DATA) {
-      EXPECT_EQ(e.offset, NO_OFFSET);
-      continue;
-    }
-    ASSERT_EQ(e.offset, next) << "block " << e.block_id;
-    ASSERT_LE(e.offset + e.stored_len, image.size());
-    next += e.stored_len;
-    std::vector<uint8_t> data(block_size);
-    size_t n = 0;
-    ASSERT_EQ(codec_decompress(e.codec, image.data() + e.offset, e.stored_len, data.data(),
-                               block_size, &n),
-              STATUS_OK);
-    ASSERT_EQ(n, e.raw_len);
-    data.resize(n);
-    uint8_t digest[SHA256_SIZE];
-    sha256_digest(data.data(), n, digest);
-    EXPECT_EQ(memcmp(digest, e.sha256, SHA256_SIZE), 0) << "block " << e.block_id;
-    (*out)[e.block_id] = std::move(data);
-  }
-  EXPECT_EQ(next, image.size());
-}
+using test::Blocks;
 
 class RecompressTest : public ::testing::Test {
  protected:
@@ -122,7 +90,7 @@ TEST_F(RecompressTest, ZstdToLz4AndBackKeepsIdentityDigestsAndData) {
   loaded_backup before;
   ASSERT_EQ(backup_load(w.meta_path.c_str(), &before), STATUS_OK);
   Blocks original;
-  decode_all(w.meta_path, &original);
+  test::expect_backup_whole(w.meta_path, {}, &original);
   ASSERT_EQ(original.size(), 15u);
 
   for (int32_t codec : {CODEC_LZ4, CODEC_ZSTD}) {
@@ -153,7 +121,7 @@ TEST_F(RecompressTest, ZstdToLz4AndBackKeepsIdentityDigestsAndData) {
     }
     EXPECT_GT(compressed, 0);
     Blocks now;
-    decode_all(w.meta_path, &now);
+    test::expect_backup_whole(w.meta_path, {}, &now);
     EXPECT_EQ(now, original);
     expect_only_temporaries_besides(w);
   }
@@ -163,7 +131,7 @@ TEST_F(RecompressTest, ZstdToLz4AndBackKeepsIdentityDigestsAndData) {
 TEST_F(RecompressTest, IncompressibleBlocksAreStoredRaw) {
   writer_result w = write(writer_content::RANDOM);
   Blocks original;
-  decode_all(w.meta_path, &original);
+  test::expect_backup_whole(w.meta_path, {}, &original);
   ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_OK);
   loaded_backup after;
   ASSERT_EQ(backup_load(w.meta_path.c_str(), &after), STATUS_OK);
@@ -173,7 +141,7 @@ TEST_F(RecompressTest, IncompressibleBlocksAreStoredRaw) {
     EXPECT_EQ(e.stored_len, e.raw_len);
   }
   Blocks now;
-  decode_all(w.meta_path, &now);
+  test::expect_backup_whole(w.meta_path, {}, &now);
   EXPECT_EQ(now, original);
 }
 
@@ -206,7 +174,7 @@ TEST_F(RecompressTest, UnknownTargetNameWarnsAndUsesZstd) {
   ASSERT_EQ(header_read(w.meta_path.c_str(), &h), STATUS_OK);
   EXPECT_EQ(header_codec(h), CODEC_ZSTD);
   Blocks now;
-  decode_all(w.meta_path, &now);
+  test::expect_backup_whole(w.meta_path, {}, &now);
 }
 
 // ---- Backups that are refused, and left exactly as they were ----
@@ -269,7 +237,7 @@ TEST_F(RecompressTest, FailedMetaRenamePutsTheOldImageBack) {
   // The leftovers do not stand in the way of the next run.
   ASSERT_EQ(recompress(w.meta_path, CODEC_LZ4), STATUS_OK);
   Blocks now;
-  decode_all(w.meta_path, &now);
+  test::expect_backup_whole(w.meta_path, {}, &now);
   EXPECT_EQ(now.size(), 15u);
 }
 

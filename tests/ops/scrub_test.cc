@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/log.h"
+#include "base/fs.h"
+#include "base/log.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "store/backup.h"
-#include "store/fs.h"
 #include "store/header.h"
 #include "store/naming.h"
 #include "store_writer.h"
@@ -33,35 +33,6 @@
 extern char** environ;
 
 namespace {
-
-// Redirects standard error (where the log goes) into a file for the life of
-// the object; finish() restores it and returns the lines without their times.
-class StderrCapture {
- public:
-  explicit StderrCapture(const std::string& path) : path_(path) {
-    fflush(stderr);
-    saved_ = dup(2);
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, 2);
-    close(fd);
-  }
-  ~StderrCapture() { restore(); }
-  std::string finish() {
-    restore();
-    return test::strip_log_times(test::read_text(path_));
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
 
 struct ScrubRun {
   status_t status = 1;
@@ -142,10 +113,8 @@ class ScrubTest : public ::testing::Test {
     req.backup_dir = d.c_str();
     req.repair = repair;
     req.decrypt_key_file = key;
-    StderrCapture cap(aux.file("stderr.txt"));
     ScrubRun r;
-    r.status = scrub_backups(req);
-    r.log = cap.finish();
+    r.log = test::strip_log_times(test::capture_stderr([&] { r.status = scrub_backups(req); }));
     return r;
   }
 

@@ -18,10 +18,12 @@
 #include "store/header.h"
 #include "store/naming.h"
 #include "store_writer.h"
+#include "support/backup_checks.h"
 #include "support/test_util.h"
 
 namespace {
 
+using test::expect_backup_whole;
 using test::restore;
 using test::snapshot;
 using test::Snapshot;
@@ -32,49 +34,6 @@ std::vector<std::string> meta_files(const std::string& dir) {
     if (name.ends_with(".infb") || name.ends_with(".indb") || name.ends_with(".inib"))
       out.push_back(dir + "/" + name);
   return out;
-}
-
-// Reads a backup the way a scrub does and checks everything a writer of this
-// program promises: entries sorted by block_id, payloads back to back from 0
-// in table order, image_bytes equal to the image size, and every payload
-// decoding to raw_len bytes with the entry's digest.
-void expect_backup_whole(const std::string& meta, const std::vector<uint8_t>& key = {}) {
-  loaded_backup b;
-  ASSERT_EQ(backup_load(meta.c_str(), &b), STATUS_OK) << meta;
-  std::vector<uint8_t> image = test::read_file(b.image_path);
-  EXPECT_EQ(image.size(), header_image_bytes(*b.header));
-  uint32_t block_size = header_block_size(*b.header);
-  uint8_t cipher = header_cipher(*b.header);
-  uint64_t next = 0;
-  std::vector<uint8_t> plain(block_size + SEAL_OVERHEAD), decoded(block_size);
-  for (size_t i = 0; i < b.table.size(); i++) {
-    const block_entry& e = b.table[i];
-    if (i > 0) {
-      EXPECT_LT(b.table[i - 1].block_id, e.block_id);
-    }
-    if (e.flags & BLOCK_FLAG_NO_DATA) {
-      EXPECT_EQ(e.offset, NO_OFFSET);
-      continue;
-    }
-    ASSERT_EQ(e.offset, next) << "block " << e.block_id;
-    ASSERT_LE(e.offset + e.stored_len, image.size());
-    next += e.stored_len;
-    const uint8_t* payload = image.data() + e.offset;
-    size_t len = e.stored_len;
-    if (cipher != CIPHER_NONE) {
-      ASSERT_EQ(key.size(), CIPHER_KEY_SIZE);
-      ASSERT_EQ(open_block(cipher, key.data(), payload, len, plain.data(), plain.size(), &len),
-                STATUS_OK);
-      payload = plain.data();
-    }
-    size_t n = 0;
-    ASSERT_EQ(codec_decompress(e.codec, payload, len, decoded.data(), block_size, &n), STATUS_OK);
-    EXPECT_EQ(n, e.raw_len);
-    uint8_t digest[SHA256_SIZE];
-    sha256_digest(decoded.data(), n, digest);
-    EXPECT_EQ(memcmp(digest, e.sha256, SHA256_SIZE), 0) << "block " << e.block_id;
-  }
-  EXPECT_EQ(next, image.size());
 }
 
 bool same_entry_but_offset(const block_entry& a, const block_entry& b) {

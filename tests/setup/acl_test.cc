@@ -17,6 +17,9 @@
 
 namespace {
 
+using test::mode_of;
+using test::umask_guard;
+
 bool is_lower_hex(const std::string& s) {
   for (char c : s)
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
@@ -43,18 +46,6 @@ bool digest_of(const acl_entry& e, const std::string& key) {
   sha256_digest(key.data(), key.size(), d);
   return memcmp(d, e.key_sha256, SHA256_SIZE) == 0;
 }
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(stat(path.c_str(), &st), 0);
-  return st.st_mode & 07777;
-}
-
-struct umask_guard {
-  mode_t old;
-  explicit umask_guard(mode_t m) : old(umask(m)) {}
-  ~umask_guard() { umask(old); }
-};
 
 class AclAddTest : public ::testing::Test {
  protected:

@@ -13,23 +13,14 @@
 
 namespace {
 
+using test::mode_of;
+using test::umask_guard;
+
 bool is_lower_hex(const std::string& s) {
   for (char c : s)
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   return true;
 }
-
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(stat(path.c_str(), &st), 0);
-  return st.st_mode & 07777;
-}
-
-struct umask_guard {
-  mode_t old;
-  explicit umask_guard(mode_t m) : old(umask(m)) {}
-  ~umask_guard() { umask(old); }
-};
 
 class EncryptInitTest : public ::testing::Test {
  protected:

@@ -15,6 +15,9 @@
 
 namespace {
 
+using test::mode_of;
+using test::umask_guard;
+
 std::string openssl_path() {
   const char* path = getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";
@@ -43,23 +46,11 @@ bool contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
 
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  EXPECT_EQ(stat(path.c_str(), &st), 0);
-  return st.st_mode & 07777;
-}
-
 // True while the certificate is still valid `seconds` from now.
 bool valid_in(const std::string& cert, long long seconds) {
   auto r = openssl({"x509", "-in", cert, "-noout", "-checkend", std::to_string(seconds)});
   return r.exit_status == 0;
 }
-
-struct umask_guard {
-  mode_t old;
-  explicit umask_guard(mode_t m) : old(umask(m)) {}
-  ~umask_guard() { umask(old); }
-};
 
 class TlsInitTest : public ::testing::Test {
  protected:

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/fs.h"
+#include "base/fs.h"
 #include "support/store_fixtures.h"
 #include "support/test_util.h"
 

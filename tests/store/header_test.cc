@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "store/fs.h"
+#include "base/fs.h"
 #include "support/store_fixtures.h"
 #include "support/test_util.h"
 

@@ -181,11 +181,61 @@ std::string program_path() {
   return ZUV_PROGRAM_PATH;
 }
 
-RunResult run_zuv(const std::vector<std::string>& args) {
-  std::vector<std::string> all = args;
-  all.push_back("--no-syslog");
-  all.push_back("--no-log");
-  return run(program_path(), all);
+RunResult run_zuv(std::vector<std::string> args) {
+  args.insert(args.begin() + (args.empty() ? 0 : 1), {"--no-syslog", "--no-log"});
+  return run(program_path(), args);
+}
+
+int run_in_child(const std::function<int()>& fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) exit(fn());
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string capture_stderr(const std::function<void()>& fn) {
+  fflush(stderr);
+  FILE* tmp = tmpfile();
+  int saved = dup(2);
+  dup2(fileno(tmp), 2);
+  fn();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string out;
+  rewind(tmp);
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) out.append(buf, n);
+  fclose(tmp);
+  return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    if (nl == std::string::npos) nl = text.size();
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return lines;
+}
+
+Logged logged(const std::function<status_t()>& fn) {
+  Logged l;
+  l.lines = lines_of(strip_log_times(capture_stderr([&] { l.status = fn(); })));
+  return l;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
 }
 
 Snapshot snapshot(const std::string& dir) {

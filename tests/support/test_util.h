@@ -1,8 +1,10 @@
 // Shared test helpers: temporary directories, whole-file reads and writes,
-// byte corruption, running the built program, and failing the Nth file
-// system call through the fault seam of store/fs.h.
+// byte corruption, modes and the umask, running the built program or code in
+// a child, capturing the log, and failing the Nth file system call through
+// the fault seam of base/fs.h.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -11,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "store/fs.h"
+#include "base/fs.h"
 
 namespace test {
 
@@ -46,6 +48,19 @@ Snapshot snapshot(const std::string& dir);
 // Makes dir hold exactly the files of s.
 void restore(const std::string& dir, const Snapshot& s);
 
+// The permission bits of path (mode & 07777); fails the test when path
+// cannot be looked at.
+mode_t mode_of(const std::string& path);
+
+// Sets the process's umask while it lives.
+struct umask_guard {
+  mode_t old;
+  explicit umask_guard(mode_t m) : old(umask(m)) {}
+  ~umask_guard() { umask(old); }
+  umask_guard(const umask_guard&) = delete;
+  umask_guard& operator=(const umask_guard&) = delete;
+};
+
 // Whether a directory entry is a backup's meta file, and the name of the
 // image file that goes with a meta file name.
 bool is_meta_name(const std::string& name);
@@ -63,16 +78,30 @@ struct RunResult {
 // Runs a program with the given arguments (argv[0] is the program), standard
 // input from /dev/null, and captures both outputs.
 RunResult run(const std::string& program, const std::vector<std::string>& args);
-// Runs the built zuv_maintenance with "--no-syslog --no-log" appended unless
-// keep_logging_options is set.
-RunResult run_zuv(const std::vector<std::string>& args);
+// Runs the built zuv_maintenance with "--no-syslog --no-log" put right after
+// the sub-command, so that the caller's last argument stays the last one.
+RunResult run_zuv(std::vector<std::string> args);
 std::string program_path();
+// Runs fn in a forked child that then ends with exit(fn()) (so end handlers
+// run); returns the child's exit status, or 128 + signal.
+int run_in_child(const std::function<int()>& fn);
 
+// Runs fn with standard error sent to a temporary file; returns what it wrote.
+std::string capture_stderr(const std::function<void()>& fn);
 // Strips the "<time> [zuv_maintenance] LEVEL " prefix from every log line, so
 // tests compare the text: "WARN  unknown option '--x' ignored".
 std::string strip_log_times(const std::string& err);
+// Lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
 
-// Counts every file system call made through store/fs.h while alive and, when
+// What one call returned and the log lines it wrote, without their times.
+struct Logged {
+  status_t status = STATUS_OK;
+  std::vector<std::string> lines;
+};
+Logged logged(const std::function<status_t()>& fn);
+
+// Counts every file system call made through base/fs.h while alive and, when
 // fail_at > 0, makes call number fail_at (counting from 1) of the chosen ops
 // fail with err (or, with short_len > 0, transfer at most short_len bytes).
 class FaultInjector {

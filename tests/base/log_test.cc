@@ -1,4 +1,4 @@
-#include "cli/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "cli_test_util.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "store/fs.h"
+#include "base/fs.h"
 #include "support/alloc_fault.h"
 #include "support/test_util.h"
 

@@ -3,11 +3,15 @@
 // checked against an independent writer.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/fs.h"
 #include "support/test_util.h"
 
 namespace journal_fixture {
@@ -95,5 +99,12 @@ struct Journal {
   }
   void write(const std::string& path) { test::write_file(path, bytes()); }
 };
+
+// The directory of a test open as partials opens it.
+inline unique_fd open_dir(const std::string& path) {
+  unique_fd fd;
+  EXPECT_EQ(fs_open(path.c_str(), O_RDONLY | O_DIRECTORY, 0, fd.out()), STATUS_OK);
+  return fd;
+}
 
 }  // namespace journal_fixture

@@ -1,4 +1,4 @@
-#include "ops/journal.h"
+#include "store/journal.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -6,12 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 
-#include "ops/journal_fixture.h"
+#include "store/journal_replay.h"
+#include "support/journal_fixture.h"
 #include "support/test_util.h"
 
 using journal_fixture::Journal;
+using journal_fixture::open_dir;
 
 namespace {
 
@@ -160,111 +161,7 @@ TEST(JournalHeaderTest, MissingJournalIsNotFound) {
             STATUS_NOT_FOUND);
 }
 
-TEST(JournalReplayTest, BlockReplacesRemoveDropsAndTheLastCommitCounts) {
-  test::TempDir dir;
-  Journal j;
-  j.block(5, 100, 0x01);
-  j.block(2, 200, 0x02);
-  j.block(5, 300, 0x03);  // replaces the first entry of block 5
-  j.remove(2);
-  j.remove(2);  // dropped twice counts once
-  j.remove(9);  // nothing held
-  j.commit(6, 77);
-  j.block(7, 400);
-  j.commit(7, 88);
-  j.block(8, 500);  // after the last commit: does not count
-  j.write(dir.file("a.part"));
-
-  journal_replay r;
-  ASSERT_EQ(journal_load(dir.file("a.part").c_str(), &r), STATUS_OK);
-  ASSERT_EQ(r.entries.size(), 2u);
-  EXPECT_EQ(r.entries[0].block_id, 5u);
-  EXPECT_EQ(r.entries[0].stored_len, 300u);
-  EXPECT_EQ(r.entries[0].sha256[0], 0x03);
-  EXPECT_EQ(r.entries[1].block_id, 7u);
-  EXPECT_EQ(r.drops, 1u);
-  EXPECT_EQ(r.commit_value, 88u);
-  EXPECT_EQ(r.committed_records, 9u);
-}
-
-TEST(JournalReplayTest, WalkStopsAtTheFirstInvalidRecord) {
-  struct Case {
-    const char* what;
-    void (*tail)(Journal&);
-  } cases[] = {
-      {"bad crc",
-       [](Journal& j) {
-         j.block(3, 1);
-         j.records[j.records.size() - 64 + 10] ^= 1;
-       }},
-      {"unknown type",
-       [](Journal& j) {
-         uint8_t p[58] = {};
-         j.record(4, p);
-       }},
-      {"commit with a wrong count", [](Journal& j) { j.commit(5, 1); }},
-  };
-  for (auto& c : cases) {
-    Journal j;
-    j.block(1, 10);
-    j.commit(1, 42);
-    c.tail(j);
-    j.block(2, 20);  // valid on its own, but after the break
-    j.commit(j.records.size() / 64 - 2, 99);
-    auto bytes = j.bytes();
-    journal_replay r;
-    ASSERT_EQ(journal_replay_records(bytes.data() + 512 + 131072, bytes.size() - 512 - 131072, &r),
-              STATUS_OK)
-        << c.what;
-    EXPECT_EQ(r.commit_value, 42u) << c.what;
-    ASSERT_EQ(r.entries.size(), 1u) << c.what;
-    EXPECT_EQ(r.entries[0].block_id, 1u) << c.what;
-  }
-}
-
-TEST(JournalReplayTest, NoValidCommitMeansNoCommittedPart) {
-  Journal j;
-  j.block(1, 10);
-  j.block(2, 10);
-  auto bytes = j.bytes();
-  journal_replay r;
-  EXPECT_EQ(journal_replay_records(bytes.data() + 512 + 131072, bytes.size() - 512 - 131072, &r),
-            STATUS_CORRUPT);
-  EXPECT_EQ(journal_replay_records(nullptr, 0, &r), STATUS_CORRUPT);
-}
-
-TEST(JournalReplayTest, ShortTailIsIgnored) {
-  Journal j;
-  j.block(1, 10);
-  j.commit(1, 5);
-  auto bytes = j.bytes();
-  bytes.insert(bytes.end(), 63, 0x33);
-  journal_replay r;
-  ASSERT_EQ(journal_replay_records(bytes.data() + 512 + 131072, bytes.size() - 512 - 131072, &r),
-            STATUS_OK);
-  EXPECT_EQ(r.entries.size(), 1u);
-  EXPECT_EQ(r.commit_value, 5u);
-}
-
-// ---- reading a journal inside a listed directory, and removing its upload ----
-
-namespace {
-
-// The directory of a test open as partials opens it.
-unique_fd open_dir(const std::string& path) {
-  unique_fd fd;
-  EXPECT_EQ(fs_open(path.c_str(), O_RDONLY | O_DIRECTORY, 0, fd.out()), STATUS_OK);
-  return fd;
-}
-
-void set_age_hours(const std::string& path, int64_t hours) {
-  struct timespec t[2];
-  t[0].tv_sec = t[1].tv_sec = time(nullptr) - hours * 3600;
-  t[0].tv_nsec = t[1].tv_nsec = 0;
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), t, 0), 0);
-}
-
-}  // namespace
+// ---- reading a journal inside a listed directory ----
 
 // A journal is only ever a regular file in the directory itself: a FIFO is
 // refused at once (the open never waits for a writer), and a link is not
@@ -289,41 +186,4 @@ TEST(JournalReadAtTest, LinksFifosAndDirectoriesAreNotJournals) {
   journal_replay r;
   EXPECT_EQ(journal_load(dir.file("fifo.part").c_str(), &r), STATUS_IO);
   EXPECT_EQ(journal_read_at(d.get(), "real.part", body.data(), &listed), STATUS_OK);
-}
-
-TEST(RemovePartialTest, RemovesTheImageThenTheJournalAndAcceptsAnImageAlreadyGone) {
-  test::TempDir dir;
-  Journal j(0, "db", "up.csfb");
-  j.write(dir.file("up.part"));
-  test::write_file(dir.file("up.csfb.tmp"), std::vector<uint8_t>(10, 0));
-  unique_fd d = open_dir(dir.path());
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
-  journal_listing listed;
-  int err = -1;
-  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_REMOVED);
-  EXPECT_EQ(err, 0);
-  EXPECT_EQ(test::list_dir(dir.path()), std::vector<std::string>{});
-
-  j.write(dir.file("up.part"));
-  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_REMOVED);
-  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, -1, &err), PARTIAL_FAILED);
-  EXPECT_EQ(err, ENOENT);
-}
-
-TEST(RemovePartialTest, JournalMustStillBeOldEnough) {
-  test::TempDir dir;
-  Journal(0, "db", "up.csfb").write(dir.file("up.part"));
-  set_age_hours(dir.file("up.part"), 47);
-  unique_fd d = open_dir(dir.path());
-  std::vector<uint8_t> body(JOURNAL_BODY_AREA);
-  journal_listing listed;
-  int err = 0;
-  ASSERT_EQ(journal_read_at(d.get(), "up.part", body.data(), &listed), STATUS_OK);
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 2, &err), PARTIAL_TOO_RECENT);
-  EXPECT_TRUE(test::file_exists(dir.file("up.part")));
-  EXPECT_EQ(remove_partial(d.get(), "up.part", listed, 1, &err), PARTIAL_REMOVED);
-  EXPECT_FALSE(test::file_exists(dir.file("up.part")));
 }

@@ -1,4 +1,8 @@
-#include "store/text.h"
+#include "base/text.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
 
 const char* text_escape_control(const char* text, char* out, size_t cap) {
   if (cap == 0) return out;
@@ -20,4 +24,11 @@ const char* text_escape_control(const char* text, char* out, size_t cap) {
   }
   out[n] = '\0';
   return out;
+}
+
+void text_format_time(int64_t t, char* out, size_t cap) {
+  time_t tt = static_cast<time_t>(t);
+  struct tm utc;
+  if (gmtime_r(&tt, &utc) && strftime(out, cap, "%Y-%m-%d %H:%M:%S UTC", &utc) > 0) return;
+  snprintf(out, cap, "%" PRId64, t);
 }

@@ -1,7 +1,8 @@
-#include "store/fs.h"
+#include "base/fs.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -251,4 +252,47 @@ TEST(FsTest, CreateTempReplacesALeftoverOrALinkAndNeverWritesThroughALink) {
   int fd = -1;
   EXPECT_EQ(fs_create_temp(tmp.c_str(), 0644, &fd), STATUS_EXISTS);
   EXPECT_EQ(fd, -1);
+}
+
+TEST(MakeDirsTest, CreatesMissingParentsAndAcceptsAnExistingDirectory) {
+  test::TempDir dir;
+  std::string deep = dir.file("a/b/c");
+  EXPECT_EQ(make_dirs(deep.c_str()), STATUS_OK);
+  struct stat st;
+  ASSERT_EQ(stat(deep.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(make_dirs(deep.c_str()), STATUS_OK);
+  EXPECT_EQ(make_dirs((dir.file("x/y") + "/").c_str()), STATUS_OK);
+  EXPECT_TRUE(test::file_exists(dir.file("x/y")));
+}
+
+TEST(MakeDirsTest, RefusesWhatIsNotADirectory) {
+  test::TempDir dir;
+  test::write_text(dir.file("file"), "x");
+  EXPECT_EQ(make_dirs(dir.file("file").c_str()), STATUS_EXISTS);
+  ASSERT_EQ(symlink("nowhere", dir.file("dangling").c_str()), 0);
+  EXPECT_EQ(make_dirs(dir.file("dangling").c_str()), STATUS_EXISTS);
+  EXPECT_EQ(make_dirs(dir.file("file/sub").c_str()), STATUS_IO);  // ENOTDIR
+  EXPECT_EQ(make_dirs(""), STATUS_NOT_FOUND);
+}
+
+namespace {
+
+// A path of exactly len characters under base, in names of at most 200.
+std::string path_of_length(const std::string& base, size_t len) {
+  std::string p = base;
+  while (p.size() < len) {
+    p += '/';
+    p += std::string(std::min<size_t>(200, len - p.size()), 'd');
+  }
+  return p;
+}
+
+}  // namespace
+
+TEST(MakeDirsTest, RefusesAPathTooLongToHoldRatherThanCreatingAShorterOne) {
+  test::TempDir dir;
+  EXPECT_EQ(make_dirs(path_of_length(dir.path(), 1100).c_str()), STATUS_INVALID);
+  EXPECT_TRUE(test::list_dir(dir.path()).empty());
+  EXPECT_EQ(make_dirs(path_of_length(dir.path(), 1099).c_str()), STATUS_OK);
 }

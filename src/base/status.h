@@ -1,6 +1,6 @@
 // Status codes: the one failure currency of the program. Every operation
 // returns one; 0 is success and failures are negative. System error numbers
-// become status codes only through status_from_errno (store/fs.h).
+// become status codes only through status_from_errno (base/fs.h).
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,8 @@
 // The upload journal that the storage server keeps beside a partial image, so
 // that an interrupted upload can be continued. This program only reads it:
-// the listing reads the header and body, and the record replay below is what
-// a resume check needs. docs/formats.md describes the format for other programs.
+// partials lists the header and body. The records are replayed only by the
+// server; store/journal_replay.h keeps that reading for the tests.
+// docs/formats.md describes the format for other programs.
 //
 // Header, 512 bytes at offset 0 (little-endian):
 //  off  width  field          notes
@@ -26,10 +27,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
-#include "cli/status.h"
-#include "store/backup.h"
+#include "base/status.h"
+#include "store/format.h"
 
 constexpr size_t JOURNAL_HEADER_SIZE = 512;
 constexpr size_t JOURNAL_BODY_AREA = 131072;  // what readers keep of the body
@@ -61,17 +61,19 @@ enum : uint8_t { JOURNAL_BLOCK = 1, JOURNAL_REMOVE = 2, JOURNAL_COMMIT = 3 };
 // JOURNAL_BODY_AREA bytes; it is cleared and receives the first (at most)
 // 131072 bytes of the body, while the checksum covers the whole body. On
 // success the text fields are terminated, and *out_records_offset (optional)
-// is 512 + body_size. -7 for a short file, wrong magic or version, body_size
-// out of range, a checksum mismatch, or an image_name that is not a plain
-// file name (empty, ".", "..", or containing "/"); mapped status for a failed read;
-// -2 when there is no memory to read a body larger than the area.
+// is 512 + body_size. STATUS_CORRUPT for a short file, wrong magic or
+// version, body_size out of range, a checksum mismatch, or an image_name
+// that is not a plain file name (empty, ".", "..", or containing "/"); the
+// mapped status of a failed read; STATUS_NO_MEMORY when there is no memory
+// to read a body larger than the area.
 [[nodiscard]] status_t journal_read_header(int fd, uint8_t header[JOURNAL_HEADER_SIZE],
                                            uint8_t* body, uint64_t* out_records_offset);
 
 // Opens a journal (a regular file only: a FIFO or a device named like one is
 // refused at once, STATUS_IO with errno FS_ERR_NOT_REGULAR), reads it with
 // journal_read_header and copies its names (each 240 bytes, terminated) to
-// the outputs that are given.
+// the outputs that are given. For the tests and the fuzzer: partials reads
+// each journal through journal_read_at.
 [[nodiscard]] status_t journal_read_names(const char* path, uint8_t* body, char* recorded_name_out,
                                           char* image_name_out);
 
@@ -86,46 +88,3 @@ struct journal_listing {
 // receives the body as journal_read_header gives it.
 [[nodiscard]] status_t journal_read_at(int dir_fd, const char* name, uint8_t* body,
                                        journal_listing* out);
-
-// The committed part of a journal, replayed: the remaining entries in
-// ascending block_id order, how many entries REMOVE records dropped, and the
-// commit_value of the last commit.
-struct journal_replay {
-  std::vector<block_entry> entries;
-  uint64_t drops = 0;
-  uint64_t commit_value = 0;
-  uint64_t committed_records = 0;  // records up to and including the last commit
-};
-
-// Replays the records in a buffer (the bytes from the records offset to the
-// end of the file). The walk stops at the first record with a wrong crc, an
-// unknown type, or a commit whose record_count disagrees; a tail shorter than
-// 64 bytes is ignored. -7 when there is no valid commit; -2 when memory runs
-// out (*out is then untouched).
-[[nodiscard]] status_t journal_replay_records(const uint8_t* records, size_t len,
-                                              journal_replay* out);
-
-// Reads a journal file whole (header, body and records) and replays it; -2
-// when memory runs out or the records exceed 1 GiB.
-[[nodiscard]] status_t journal_load(const char* path, journal_replay* out);
-
-// What remove_partial did.
-enum partial_removal : uint8_t {
-  PARTIAL_REMOVED,     // the image (if there was one) and the journal are gone
-  PARTIAL_CHANGED,     // the journal is no longer the file that was listed
-  PARTIAL_TOO_RECENT,  // the journal is no longer old enough
-  PARTIAL_FAILED,      // a removal failed: *out_err holds its errno
-};
-
-// Removes one interrupted upload that journal_read_at listed: the partial
-// image "<image_name>.tmp" named by that listing, then the journal, both as
-// entries of the directory open at dir_fd (a link is removed itself, never
-// followed). Nothing is removed unless the entry journal_name is still the
-// journal that was listed (same device, inode and modification time) and,
-// when min_age_days is 0 or more, was last written at least that many whole
-// days ago: a journal replaced or written again since the listing belongs to
-// an upload that is not the one the operator saw. The journal is kept when
-// the image could not be removed, so the upload stays listed rather than
-// leaving an image nothing points to. A missing image counts as removed.
-partial_removal remove_partial(int dir_fd, const char* journal_name, const journal_listing& listed,
-                               int64_t min_age_days, int* out_err);

@@ -1,4 +1,4 @@
-#include "store/dir_lock.h"
+#include "base/dir_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "cli/log.h"
+#include "base/log.h"
 
 namespace {
 

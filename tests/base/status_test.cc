@@ -1,4 +1,4 @@
-#include "cli/status.h"
+#include "base/status.h"
 
 #include <gtest/gtest.h>
 

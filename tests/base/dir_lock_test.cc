@@ -1,4 +1,4 @@
-#include "store/dir_lock.h"
+#include "base/dir_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "cli/cli_test_util.h"
 #include "support/test_util.h"
 
 namespace {

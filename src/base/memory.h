@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "cli/status.h"
+#include "base/status.h"
 
 // Resizes *v to n elements: STATUS_OK, or STATUS_NO_MEMORY with *v as it
 // was. A size past max_size() is refused the same way, where resize would

@@ -15,10 +15,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cli/status.h"
+#include "base/status.h"
 
-// errno -> status: ENOENT -4, EAGAIN -9, ENOMEM -2, EEXIST -5, EINVAL -3,
-// everything else -1.
+// errno -> status: ENOENT STATUS_NOT_FOUND, EAGAIN STATUS_AGAIN, ENOMEM
+// STATUS_NO_MEMORY, EEXIST STATUS_EXISTS, EINVAL STATUS_INVALID, everything
+// else STATUS_IO.
 status_t status_from_errno(int err);
 
 [[nodiscard]] status_t fs_open_read(const char* path, int* out_fd);
@@ -28,7 +29,8 @@ status_t status_from_errno(int err);
 [[nodiscard]] status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd);
 
 // errno of an fs_open_regular that met something other than a regular file.
-// Not a kernel value: fs_strerror words it, status_from_errno maps it to -1.
+// Not a kernel value: fs_strerror words it, status_from_errno maps it to
+// STATUS_IO.
 constexpr int FS_ERR_NOT_REGULAR = 4096;
 // Opens path only when it is a regular file. The open itself never blocks
 // (O_NONBLOCK, cleared again once the file is known to be regular), so a
@@ -49,7 +51,7 @@ constexpr int FS_ERR_NOT_REGULAR = 4096;
 [[nodiscard]] status_t fs_create_temp(const char* path, mode_t mode, int* out_fd);
 // strerror, with "not a regular file" for FS_ERR_NOT_REGULAR.
 const char* fs_strerror(int err);
-// A negative descriptor returns 0 without a call.
+// A negative descriptor gives STATUS_OK without a call.
 status_t fs_close(int fd);
 inline bool fd_is_open(int fd) {
   return fd >= 0;
@@ -86,6 +88,12 @@ bool fs_exists(const char* path);
 [[nodiscard]] status_t fs_fsync_dir(const char* dir_path);
 // fs_fsync_dir on the directory that holds path ("." when it has no "/").
 [[nodiscard]] status_t fs_fsync_parent(const char* path);
+// Creates a directory and its missing parents (mode 0777 less the umask).
+// STATUS_OK when the directory is there afterwards, new or not;
+// STATUS_EXISTS when something that is no directory stands at path;
+// STATUS_INVALID for a path of 1100 bytes or more (refused, never cut);
+// else the status of the failed mkdir.
+[[nodiscard]] status_t make_dirs(const char* path);
 // In-kernel copy (copy_file_range) of up to len bytes; falls back to pread +
 // pwrite when the kernel cannot. out_copied receives what was copied.
 [[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,

@@ -1,6 +1,8 @@
-#include "store/text.h"
+#include "base/text.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdint>
 
 TEST(TextTest, ControlBytesAreEscapedAndEverythingElsePassesUnchanged) {
   char out[TEXT_ESCAPED_CAP];
@@ -16,4 +18,12 @@ TEST(TextTest, OutputIsCutWholeAtItsCapacity) {
   // "\x01" needs four bytes: it is left out whole rather than half written.
   EXPECT_STREQ(text_escape_control("ab\x01", out, sizeof out), "ab");
   EXPECT_STREQ(text_escape_control("abcdefgh", out, sizeof out), "abcde");
+}
+
+TEST(TextTest, TimesOutsideTheCalendarPrintAsSeconds) {
+  char text[64];
+  text_format_time(0, text, sizeof text);
+  EXPECT_STREQ(text, "1970-01-01 00:00:00 UTC");
+  text_format_time(INT64_MAX, text, sizeof text);
+  EXPECT_STREQ(text, "9223372036854775807");
 }

@@ -1,4 +1,4 @@
-#include "cli/log.h"
+#include "base/log.h"
 
 #include <pthread.h>
 

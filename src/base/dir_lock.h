@@ -11,8 +11,8 @@
 
 #include <cstddef>
 
-#include "cli/status.h"
-#include "store/fs.h"
+#include "base/fs.h"
+#include "base/status.h"
 
 enum dir_lock_mode : int {
   DIR_LOCK_SHARED = 0,     // commands that only read

@@ -1,4 +1,4 @@
-#include "store/fs.h"
+#include "base/fs.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <ctime>
 #include <vector>
 
-#include "store/memory.h"
+#include "base/memory.h"
 
 namespace {
 
@@ -28,6 +28,28 @@ bool fault_fails(fs_op op, const char* path, size_t* len) {
   }
   if (len && f.max_len != 0 && *len > f.max_len) *len = f.max_len;
   return false;
+}
+
+// Moves len bytes in as many calls (call(done, want), a pread or a pwrite) as
+// it takes: EINTR repeats a call, and a call that moves nothing ends the loop
+// with the count so far.
+template <class Call>
+status_t transfer_all(fs_op op, size_t len, size_t* out_count, Call call) {
+  size_t done = 0;
+  while (done < len) {
+    size_t want = len - done;
+    // An injected failure takes the same path as a real one, so an injected
+    // EINTR is retried like the kernel's.
+    ssize_t n = fault_fails(op, nullptr, &want) ? -1 : call(done, want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return status_from_errno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (out_count) *out_count = done;
+  return STATUS_OK;
 }
 
 }  // namespace
@@ -155,46 +177,17 @@ status_t fs_pread(int fd, void* buf, size_t len, uint64_t offset, size_t* out_co
 }
 
 status_t fs_pread_full(int fd, void* buf, size_t len, uint64_t offset, size_t* out_count) {
-  size_t done = 0;
   auto* p = static_cast<uint8_t*>(buf);
-  while (done < len) {
-    size_t want = len - done;
-    // An injected failure takes the same path as a real one, so an injected
-    // EINTR is retried like the kernel's.
-    ssize_t n = fault_fails(FS_OP_PREAD, nullptr, &want)
-                    ? -1
-                    : ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return status_from_errno(errno);
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  if (out_count) *out_count = done;
-  return STATUS_OK;
+  return transfer_all(FS_OP_PREAD, len, out_count, [&](size_t done, size_t want) {
+    return ::pread(fd, p + done, want, static_cast<off_t>(offset + done));
+  });
 }
 
 status_t fs_pwrite_all(int fd, const void* data, size_t len, uint64_t offset, size_t* out_count) {
-  size_t done = 0;
   const auto* p = static_cast<const uint8_t*>(data);
-  while (done < len) {
-    size_t want = len - done;
-    ssize_t n;
-    if (fault_fails(FS_OP_PWRITE, nullptr, &want)) {
-      n = -1;
-    } else {
-      n = ::pwrite(fd, p + done, want, static_cast<off_t>(offset + done));
-    }
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return status_from_errno(errno);
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  if (out_count) *out_count = done;
-  return STATUS_OK;
+  return transfer_all(FS_OP_PWRITE, len, out_count, [&](size_t done, size_t want) {
+    return ::pwrite(fd, p + done, want, static_cast<off_t>(offset + done));
+  });
 }
 
 status_t fs_fsync(int fd) {
@@ -293,6 +286,32 @@ status_t fs_fsync_parent(const char* path) {
   memcpy(dir, path, len);
   dir[len] = '\0';
   return fs_fsync_dir(dir);
+}
+
+status_t make_dirs(const char* path) {
+  if (!path) return STATUS_INVALID;
+  char buf[1100];
+  size_t len = strlen(path);
+  // A longer path is refused rather than cut: cutting it would create a
+  // directory of another name.
+  if (len >= sizeof buf) return STATUS_INVALID;
+  memcpy(buf, path, len + 1);
+  // Parents first; whether each exists already or fails is settled by the
+  // creation of the whole path below.
+  for (size_t i = 1; i < len; i++) {
+    if (buf[i] != '/') continue;
+    buf[i] = '\0';
+    (void)fs_mkdir(buf, 0777);
+    buf[i] = '/';
+  }
+  status_t s = fs_mkdir(buf, 0777);
+  if (s == STATUS_OK) return STATUS_OK;
+  if (s == STATUS_EXISTS) {
+    struct stat st;
+    if (fs_stat(buf, &st) == STATUS_OK && S_ISDIR(st.st_mode)) return STATUS_OK;
+    return STATUS_EXISTS;
+  }
+  return s;
 }
 
 status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, size_t len,
