@@ -63,6 +63,12 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
 }
 
 status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) {
+  struct stat st;
+  return fs_open_regular_stat(path, flags, mode, out_fd, &st);
+}
+
+status_t fs_open_regular_stat(const char* path, int flags, mode_t mode, int* out_fd,
+                              struct stat* out_st) {
   int fd = -1;
   status_t s = fs_open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode, &fd);
   if (s != STATUS_OK) {
@@ -92,9 +98,11 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
   }
   // Blocking again: on a regular file the flag changes nothing today, but
   // later reads and writes must never see EAGAIN.
+  // F_SETFL changes only the status flags (O_APPEND, O_NONBLOCK, O_DIRECT,
+  // O_NOATIME, O_ASYNC), so the flags of the open itself serve without an
+  // F_GETFL: a scan opens thousands of meta files.
   if ((flags & O_NONBLOCK) == 0) {
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       const int err = errno;
       ::close(fd);
       errno = err;
@@ -102,6 +110,7 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
     }
   }
   *out_fd = fd;
+  *out_st = st;
   return STATUS_OK;
 }
 

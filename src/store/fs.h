@@ -38,6 +38,9 @@ constexpr int FS_ERR_NOT_REGULAR = 4096;
 // too, whether it fails the open as EISDIR or after it). O_NOCTTY and
 // O_CLOEXEC are always added.
 [[nodiscard]] status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd);
+// fs_open_regular that also gives the open file's stat, which it takes anyway.
+[[nodiscard]] status_t fs_open_regular_stat(const char* path, int flags, mode_t mode, int* out_fd,
+                                            struct stat* out_st);
 // Creates a file that must be new: O_WRONLY | O_CREAT | O_EXCL, never
 // through a symbolic link (O_NOFOLLOW); STATUS_EXISTS when anything is there.
 [[nodiscard]] status_t fs_create_new(const char* path, mode_t mode, int* out_fd);
