@@ -84,6 +84,36 @@ TEST(AllocFaultTest, FailsOnlyTheChosenAllocationOfTheArmedThread) {
   ::operator delete(nothrow);
 }
 
+// Workers of an operation allocate on threads of their own: counted in one
+// sequence with the arming thread's, a worker's allocation can be the one
+// that fails.
+TEST(AllocFaultTest, EveryThreadCountsAndFailsTheAllocationsOfOtherThreads) {
+  if (!test::alloc_fault_works()) GTEST_SKIP() << "operator new is not the test binary's own";
+  std::unique_ptr<int> mine, other;
+  bool other_threw = false;
+  uint64_t calls = 0;
+  {
+    // 1: mine; 2: the thread's start, on this thread; 3: the other thread's.
+    AllocFault fault(3, AllocFault::EVERY_THREAD);
+    mine = std::make_unique<int>(1);
+    std::thread([&] {
+      try {
+        other = std::make_unique<int>(2);
+      } catch (const std::bad_alloc&) {
+        other_threw = true;
+      }
+    }).join();
+    EXPECT_TRUE(fault.fired());
+    calls = fault.calls();
+  }
+  EXPECT_TRUE(mine);
+  EXPECT_TRUE(other_threw && !other);
+  EXPECT_GE(calls, 3u);
+  // Disarmed: nothing is counted or failed any more.
+  std::thread([&] { other = std::make_unique<int>(3); }).join();
+  EXPECT_TRUE(other);
+}
+
 // ---- The sweep ----
 
 struct Outcome {
