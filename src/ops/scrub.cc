@@ -284,11 +284,11 @@ status_t scrub_backups(const scrub_request& req) {
   return STATUS_OK;
 }
 
-void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
-                      const char* decrypt_key_file) {
+void maintenance_loop(const char* backup_dir, uint32_t poll_interval, const char* decrypt_key_file,
+                      size_t threads) {
   log_write(LOG_INFO_LEVEL, "zuv_maintenance polling %s every %u second(s) (scrub-only scaffold)",
             backup_dir, poll_interval);
-  const scrub_request req{backup_dir, 0, decrypt_key_file};
+  const scrub_request req{backup_dir, 0, decrypt_key_file, threads};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
   for (;;) {
     // A pass that finds the directory held by a writer logs so and checks
