@@ -353,6 +353,72 @@ TEST_F(RecompressTest, PayloadThatCannotBeDecodedFailsWithTheCodecsStatusAndChan
   }
 }
 
+// ---- On several threads ----
+
+// Each block is compressed alone, with the same codec and level, and written
+// in table order: the new files are the same bytes on any number of threads.
+TEST_F(RecompressTest, NewImageAndMetaFileAreTheSameBytesOnAnyNumberOfThreads) {
+  writer_backup_desc desc;
+  desc.dir = dir_;
+  desc.file_stem = "db";
+  desc.block_size = 16384;
+  desc.volume_size = 40 * 16384 + 1000;  // a short last block
+  desc.no_data_blocks = {3, 17, 18};
+  writer_result w;
+  ASSERT_EQ(writer_write_backup(desc, &w), STATUS_OK);
+  const Snapshot before = snapshot(dir_);
+  for (int32_t codec : {CODEC_ZSTD, CODEC_LZ4}) {
+    SCOPED_TRACE(codec == CODEC_ZSTD ? "zstd" : "lz4");
+    Snapshot one;
+    for (size_t threads : {1, 2, 3, 8}) {
+      restore(dir_, before);
+      recompress_request req;
+      req.meta_path = w.meta_path.c_str();
+      req.codec = codec;
+      req.level = 5;
+      req.threads = threads;
+      ASSERT_EQ(recompress_backup(req), STATUS_OK) << threads;
+      if (threads == 1) {
+        one = snapshot(dir_);
+        Blocks blocks;
+        decode_all(w.meta_path, &blocks);
+        EXPECT_EQ(blocks.size(), 38u);
+        continue;
+      }
+      EXPECT_EQ(snapshot(dir_), one) << threads << " threads";
+    }
+  }
+}
+
+// The status is that of the first failure in table order, whichever thread
+// meets which failure first, and nothing is changed.
+TEST_F(RecompressTest, FirstFailureInTableOrderIsTheOneReportedOnAnyNumberOfThreads) {
+  writer_result w = write();
+  loaded_backup b;
+  ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
+  // Block 5 no longer decodes (an unknown codec: invalid); the image ends
+  // inside block 12 (a short read: corrupt).
+  for (block_entry& e : b.table)
+    if (e.block_id == 5) e.codec = 9;
+  ASSERT_EQ(meta_write(w.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+            STATUS_OK);
+  uint64_t cut = 0;
+  for (const block_entry& e : b.table)
+    if (e.block_id == 12) cut = e.offset + 1;
+  ASSERT_EQ(truncate(w.image_path.c_str(), static_cast<off_t>(cut)), 0);
+  const Snapshot before = snapshot(dir_);
+  for (size_t threads : {1, 2, 3, 8}) {
+    recompress_request req;
+    req.meta_path = w.meta_path.c_str();
+    req.codec = CODEC_LZ4;
+    req.threads = threads;
+    EXPECT_EQ(recompress_backup(req), STATUS_INVALID) << threads << " threads";
+    Snapshot now = snapshot(dir_);
+    std::erase_if(now, [](const auto& f) { return f.first.ends_with(".tmp"); });
+    EXPECT_EQ(now, before) << threads << " threads";
+  }
+}
+
 TEST_F(RecompressTest, MissingMetaFileIsNotFoundAndCreatesNothing) {
   EXPECT_EQ(recompress(dir_ + "/none.infb", CODEC_LZ4), STATUS_NOT_FOUND);
   EXPECT_TRUE(test::list_dir(dir_).empty());
