@@ -20,6 +20,7 @@
 #include "store/header.h"
 #include "store/memory.h"
 #include "store/naming.h"
+#include "store/page_cache.h"
 
 // A rewrite replaces two files that only make sense together: the image and
 // the meta file whose table points into it. Everything new is written and
@@ -120,6 +121,7 @@ struct rewrite_out {
   int fd = -1;
   uint64_t offset = 0;
   status_t status = STATUS_OK;
+  cache_writer* cache = nullptr;  // flushes and drops what is written, stretch by stretch
 };
 
 // Takes the oldest payload back and writes it (unless something failed
@@ -139,6 +141,7 @@ void take_oldest(rewrite_run* run, rewrite_out* out, std::vector<block_entry>* t
     e.stored_len = static_cast<uint32_t>(s.len);
     e.offset = out->offset;
     out->offset += s.len;
+    out->status = cache_writer_wrote(out->cache, out->offset);
   }
   pipeline_release_oldest(&run->pipe);
 }
@@ -147,11 +150,13 @@ void take_oldest(rewrite_run* run, rewrite_out* out, std::vector<block_entry>* t
 // codec (raw when that does not make it strictly smaller), back to back from
 // offset 0, in table order. Fills the new table (sized like the old) and
 // the image's length.
-status_t rewrite_image(rewrite_run* run, int in_fd, int out_fd, std::vector<block_entry>* table,
+status_t rewrite_image(rewrite_run* run, int in_fd, cache_reader* in_cache, int out_fd,
+                       cache_writer* out_cache, std::vector<block_entry>* table,
                        uint64_t* out_bytes) {
   const loaded_backup& b = *run->b;
   rewrite_out out;
   out.fd = out_fd;
+  out.cache = out_cache;
   for (size_t i = 0; i < b.table.size() && out.status == STATUS_OK; i++) {
     const block_entry& old = b.table[i];
     if (old.flags & BLOCK_FLAG_NO_DATA) {
@@ -163,6 +168,7 @@ status_t rewrite_image(rewrite_run* run, int in_fd, int out_fd, std::vector<bloc
     if (out.status != STATUS_OK) break;
     rewrite_slot& s = run->slots[pipeline_next_slot(run->pipe)];
     s.index = i;
+    cache_reader_before(in_cache, old.offset, old.stored_len);
     size_t got = 0;
     s.status = fs_pread(in_fd, s.read.get(), old.stored_len, old.offset, &got);
     if (s.status == STATUS_OK && got != old.stored_len) s.status = STATUS_CORRUPT;
@@ -237,18 +243,26 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   }
 
   unique_fd in;
-  s = fs_open_regular(b.image_path.c_str(), O_RDONLY, 0, in.out());
+  struct stat in_stat;
+  s = fs_open_regular_stat(b.image_path.c_str(), O_RDONLY, 0, in.out(), &in_stat);
   if (s != STATUS_OK) return s;
-  fs_advise_sequential(in.get());
   const std::string tmp_image = b.image_path + ".recompress.tmp";
   unique_fd out;
   s = fs_create_temp(tmp_image.c_str(), 0644, out.out());
   if (s != STATUS_OK) return s;
 
+  // Neither image stays in the page cache: the old one is read once, and
+  // the new one is dropped stretch by stretch as it reaches the disk.
+  cache_reader in_cache;
+  cache_reader_open(&in_cache, in.get(), static_cast<uint64_t>(in_stat.st_size), run.block_size);
+  cache_writer out_cache;
+  cache_writer_open(&out_cache, out.get());
   uint64_t image_bytes = 0;
-  s = rewrite_image(&run, in.get(), out.get(), &table, &image_bytes);
+  s = rewrite_image(&run, in.get(), &in_cache, out.get(), &out_cache, &table, &image_bytes);
   pipeline_stop(&run.pipe);
+  cache_reader_close(&in_cache);
   if (s == STATUS_OK) s = fs_fsync(out.get());
+  cache_writer_close(&out_cache);  // every page is clean once flushed
   status_t c = out.close();
   if (s == STATUS_OK) s = c;
   (void)in.close();

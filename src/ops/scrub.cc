@@ -24,6 +24,7 @@
 #include "store/dir_lock.h"
 #include "store/fs.h"
 #include "store/naming.h"
+#include "store/page_cache.h"
 
 namespace {
 
@@ -130,6 +131,7 @@ struct scrub_run {
   std::array<inflight_backup, PIPELINE_MAX_SLOTS + 1> backups;
   buffer_sizes have;
   size_t scratch_sets = 1;
+  cache_reader cache;     // of the image being read; its maps are kept from one to the next
   ordered_pipeline pipe;  // declared last: stopped before the buffers go
 };
 
@@ -254,8 +256,10 @@ inflight_backup* free_record(scrub_run* run) {
 // Reads the payload of e into the slot with one positioned read. An entry
 // whose lengths do not fit the buffers, or whose payload is cut short, is
 // damage and is never read past.
-bool read_payload(int image_fd, const inflight_backup& ib, const block_entry& e, scrub_slot* s) {
+bool read_payload(scrub_run* run, int image_fd, const inflight_backup& ib, const block_entry& e,
+                  scrub_slot* s) {
   if (!block_entry_fits(e, ib.block_size, ib.cipher)) return false;
+  cache_reader_before(&run->cache, e.offset, e.stored_len);
   size_t got = 0;
   if (fs_pread(image_fd, s->stored.get(), e.stored_len, e.offset, &got) != STATUS_OK) return false;
   return got == e.stored_len;
@@ -270,7 +274,7 @@ void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
     s.entry = &e;
     s.backup = ib;
     s.verdict = BLOCK_GOOD;
-    s.read = read_payload(image_fd, *ib, e, &s);
+    s.read = read_payload(run, image_fd, *ib, e, &s);
     ib->blocks_out++;
     pipeline_submit(&run->pipe);
   }
@@ -317,7 +321,8 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   }
 
   unique_fd image;
-  s = fs_open_regular(b.image_path.c_str(), O_RDONLY, 0, image.out());
+  struct stat image_stat;
+  s = fs_open_regular_stat(b.image_path.c_str(), O_RDONLY, 0, image.out(), &image_stat);
   if (s != STATUS_OK) {
     // Both files gone means the whole backup was removed since the listing.
     const bool vanished = s == STATUS_NOT_FOUND && entry_vanished(meta_path);
@@ -335,14 +340,18 @@ void scrub_one(scrub_run* run, const char* meta_path) {
     counts->files_unverified++;
     return;
   }
-  fs_advise_sequential(image.get());
 
   inflight_backup* ib = free_record(run);
   backup_release(&ib->b);
   ib->b = std::move(b);
   ib->cipher = cipher;
   ib->block_size = block_size;
+  // The image is read once, front to back: what it brings into the page
+  // cache goes again behind the read head.
+  cache_reader_open(&run->cache, image.get(), static_cast<uint64_t>(image_stat.st_size),
+                    sealed_size(cipher, block_size));
   backup_read_blocks(run, ib, image.get());
+  cache_reader_close(&run->cache);
 }
 
 }  // namespace

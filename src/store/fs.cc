@@ -348,9 +348,14 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
   return STATUS_OK;
 }
 
-void fs_advise_sequential(int fd) {
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+status_t fs_flush_range(int fd, uint64_t offset, uint64_t len, bool wait) {
+  if (fault_fails(FS_OP_FSYNC, nullptr, nullptr)) return status_from_errno(errno);
+  const unsigned flags =
+      wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
+           : SYNC_FILE_RANGE_WRITE;
+  if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len), flags) != 0)
+    return status_from_errno(errno);
+  return STATUS_OK;
 }
 
 status_t fs_dir_open(const char* path, fs_dir* out) {
