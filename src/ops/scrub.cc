@@ -221,8 +221,10 @@ bool too_small_or_far_too_big(size_t have, size_t need) {
 // Makes every buffer fit blocks of the backup. False when memory runs out;
 // no buffer is then held.
 bool buffers_fit(scrub_run* run, uint8_t cipher, uint32_t block_size) {
+  // A backup without a cipher has no use for opened buffers, and does not
+  // mind those it finds; when it has the others reallocated, it goes without.
   const buffer_sizes need{sealed_size(cipher, block_size), block_size,
-                          cipher != CIPHER_NONE ? block_size : run->have.opened};
+                          cipher != CIPHER_NONE ? block_size : 0};
   if (!too_small_or_far_too_big(run->have.stored, need.stored) &&
       !too_small_or_far_too_big(run->have.decoded, need.decoded) &&
       !(cipher != CIPHER_NONE && too_small_or_far_too_big(run->have.opened, need.opened)))
