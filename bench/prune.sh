@@ -2,8 +2,10 @@
 # Prune at scale. Prints:
 #  - the time to plan a prune, and a delete, of 100,000 backups in memory,
 #    for a few catalog shapes (budget: 50 ms per plan);
-#  - the time of "prune --dry-run" over 20,000 header-only backups next to the
-#    time of reading the same meta files with cat (goal: at most 1.5);
+#  - the time of "prune --dry-run" over 20,000 header-only backups next to a
+#    plain C loop that opens each meta file, reads its 131072 header bytes once
+#    and closes it (goal: at most 1.2x; the scan reads only the header bytes it
+#    uses, the fields up to 0x648D);
 #  - the peak resident memory of "prune --dry-run" over 100,000 entries
 #    (goal: under 64 MiB).
 # Sparse meta files keep the stores small on disk; everything is removed at
@@ -49,15 +51,18 @@ echo
 echo "== prune --dry-run over 20,000 header-only backups"
 mkdir "$work/s20k"
 now=$("$bench" --make-store "$work/s20k" 20000)
-cat "$work"/s20k/* >/dev/null  # both runs start from a warm page cache
-t_cat=$(best_of_3 sh -c "cat '$work'/s20k/* > /dev/null")
+# Both sides start from a warm page cache. The floor is a plain C loop that
+# opens each meta file, reads its 131072 header bytes once and closes it.
+"$bench" --read-headers "$work/s20k" >/dev/null
+t_loop=$(best_of_3 "$bench" --read-headers "$work/s20k")
 t_prune=$(best_of_3 "$prog" prune --search-dir "$work/s20k" --dry-run --now "$now" --no-syslog --no-log)
 "$prog" prune --search-dir "$work/s20k" --dry-run --now "$now" --no-syslog --no-log 2>&1 | tail -1 |
   sed 's/^[^ ]* \[[^]]*\] [A-Z]* *//; s/^/  /'
-printf '  cat of the meta files: %.3f s\n  prune --dry-run:       %.3f s\n' "$t_cat" "$t_prune"
-ratio=$(echo "$t_prune / $t_cat" | bc -l)
-printf '  ratio prune / cat: %.2fx  (goal <= 1.5x) %s\n' "$ratio" \
-  "$( [ "$(echo "$ratio <= 1.5" | bc -l)" = 1 ] && echo ok || echo MISSED)"
+printf '  C loop reading each header whole: %.3f s\n  prune --dry-run:                  %.3f s\n' \
+  "$t_loop" "$t_prune"
+ratio=$(echo "$t_prune / $t_loop" | bc -l)
+printf '  ratio prune / loop: %.2fx  (goal <= 1.2x) %s\n' "$ratio" \
+  "$( [ "$(echo "$ratio <= 1.2" | bc -l)" = 1 ] && echo ok || echo MISSED)"
 rm -rf "$work/s20k"
 
 echo

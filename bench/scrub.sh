@@ -12,8 +12,9 @@
 # second (the machine is shared: wall time measures the other tenants); the
 # wall-clock ratio is printed beside it.
 #
-# Memory: peak RSS of scrub must stay under 3 block buffers + the block table
-# + 16 MiB whatever the image size; it is printed for every store, and for a
+# Memory: peak RSS of scrub must stay under its block buffers (3 on one
+# thread, 4 per thread on several) + the block table + 16 MiB whatever the
+# image size; it is printed for every store, and for a
 # zstd store of 32 MiB next to the 256 MiB one to show it does not grow.
 #
 #   bash bench/scrub.sh [rounds, default 10]

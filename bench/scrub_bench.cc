@@ -38,6 +38,7 @@
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/key_file.h"
+#include "ops/pipeline.h"
 #include "store/backup.h"
 #include "store/naming.h"
 
@@ -260,7 +261,12 @@ int main(int argc, char** argv) {
   const double mib = 1048576.0;
   const double bound_mbps = static_cast<double>(decoded) / 1e6 / best_bound;
   const double scrub_mbps = static_cast<double>(decoded) / 1e6 / best_scrub;
-  const double rss_limit = (3.0 * max_block + static_cast<double>(table_bytes)) / mib + 16.0;
+  // Scrub runs on its default thread count: one thread holds a stored, an
+  // opened and a decoded block; more threads hold two stored blocks per
+  // worker (its slots) and an opened and a decoded block each.
+  const size_t threads = pipeline_default_threads();
+  const double buffers = threads == 1 ? 3.0 : 4.0 * static_cast<double>(threads);
+  const double rss_limit = (buffers * max_block + static_cast<double>(table_bytes)) / mib + 16.0;
   const bool ratio_ok = !ratio_goal || scrub_mbps >= 0.9 * bound_mbps;
   printf(
       "%-14s decoded_MiB=%.0f bound_MBps=%.0f scrub_MBps=%.0f ratio=%.1f%% wall_ratio=%.1f%% "

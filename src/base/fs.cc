@@ -85,6 +85,12 @@ status_t fs_open(const char* path, int flags, mode_t mode, int* out_fd) {
 }
 
 status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) {
+  struct stat st;
+  return fs_open_regular_stat(path, flags, mode, out_fd, &st);
+}
+
+status_t fs_open_regular_stat(const char* path, int flags, mode_t mode, int* out_fd,
+                              struct stat* out_st) {
   int fd = -1;
   status_t s = fs_open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode, &fd);
   if (s != STATUS_OK) {
@@ -114,9 +120,11 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
   }
   // Blocking again: on a regular file the flag changes nothing today, but
   // later reads and writes must never see EAGAIN.
+  // F_SETFL changes only the status flags (O_APPEND, O_NONBLOCK, O_DIRECT,
+  // O_NOATIME, O_ASYNC), so the flags of the open itself serve without an
+  // F_GETFL: a scan opens thousands of meta files.
   if ((flags & O_NONBLOCK) == 0) {
-    const int fl = ::fcntl(fd, F_GETFL);
-    if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
+    if (::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
       const int err = errno;
       ::close(fd);
       errno = err;
@@ -124,6 +132,7 @@ status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd) 
     }
   }
   *out_fd = fd;
+  *out_st = st;
   return STATUS_OK;
 }
 
@@ -358,9 +367,14 @@ status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_o
   return STATUS_OK;
 }
 
-void fs_advise_sequential(int fd) {
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+status_t fs_flush_range(int fd, uint64_t offset, uint64_t len, bool wait) {
+  if (fault_fails(FS_OP_FSYNC, nullptr, nullptr)) return status_from_errno(errno);
+  const unsigned flags =
+      wait ? SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER
+           : SYNC_FILE_RANGE_WRITE;
+  if (::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(len), flags) != 0)
+    return status_from_errno(errno);
+  return STATUS_OK;
 }
 
 status_t fs_dir_open(const char* path, fs_dir* out) {

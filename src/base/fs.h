@@ -40,6 +40,9 @@ constexpr int FS_ERR_NOT_REGULAR = 4096;
 // too, whether it fails the open as EISDIR or after it). O_NOCTTY and
 // O_CLOEXEC are always added.
 [[nodiscard]] status_t fs_open_regular(const char* path, int flags, mode_t mode, int* out_fd);
+// fs_open_regular that also gives the open file's stat, which it takes anyway.
+[[nodiscard]] status_t fs_open_regular_stat(const char* path, int flags, mode_t mode, int* out_fd,
+                                            struct stat* out_st);
 // Creates a file that must be new: O_WRONLY | O_CREAT | O_EXCL, never
 // through a symbolic link (O_NOFOLLOW); STATUS_EXISTS when anything is there.
 [[nodiscard]] status_t fs_create_new(const char* path, mode_t mode, int* out_fd);
@@ -98,8 +101,13 @@ bool fs_exists(const char* path);
 // pwrite when the kernel cannot. out_copied receives what was copied.
 [[nodiscard]] status_t fs_copy_range(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset,
                                      size_t len, size_t* out_copied);
-// Hints the kernel that fd will be read front to back. Never fails.
-void fs_advise_sequential(int fd);
+// Writes the dirty pages of [offset, offset + len) of fd out to the disk
+// (sync_file_range): with wait, waits until they are written, before and
+// after starting (so the pages are clean when it returns); without, only
+// starts the write-out. No metadata is written: fs_fsync is still needed for
+// durability. A failure is a failure of the writes: an error reported here
+// may not be reported to a later fs_fsync of the same descriptor again.
+[[nodiscard]] status_t fs_flush_range(int fd, uint64_t offset, uint64_t len, bool wait);
 
 // Directory listing in the order the kernel returns it.
 struct fs_dir {

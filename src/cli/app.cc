@@ -15,6 +15,7 @@
 #include "cli/selftest.h"
 #include "ops/delete.h"
 #include "ops/partials.h"
+#include "ops/pipeline.h"
 #include "ops/prune.h"
 #include "ops/recompress.h"
 #include "ops/scrub.h"
@@ -104,16 +105,12 @@ const option_spec SYNTHETIC_FULL_OPTIONS[] = {
     {"--name", nullptr, 1},   {nullptr, nullptr, 0},
 };
 const option_spec RECOMPRESS_OPTIONS[] = {
-    {"--meta", nullptr, 1},
-    {"--to", nullptr, 1},
-    {"--level", nullptr, 1},
-    {nullptr, nullptr, 0},
+    {"--meta", nullptr, 1},    {"--to", nullptr, 1},  {"--level", nullptr, 1},
+    {"--threads", nullptr, 1}, {nullptr, nullptr, 0},
 };
 const option_spec SCRUB_OPTIONS[] = {
-    {"--backup-dir", nullptr, 1},
-    {"--repair", nullptr, 0},
-    {"--decrypt-key-file", nullptr, 1},
-    {nullptr, nullptr, 0},
+    {"--backup-dir", nullptr, 1}, {"--repair", nullptr, 0}, {"--decrypt-key-file", nullptr, 1},
+    {"--threads", nullptr, 1},    {nullptr, nullptr, 0},
 };
 const option_spec DELETE_OPTIONS[] = {
     {"--meta", nullptr, 1},
@@ -150,6 +147,7 @@ const option_spec RUN_LOOP_OPTIONS[] = {
     {"--backup-dir", nullptr, 1},
     {"--poll-interval", nullptr, 1},
     {"--decrypt-key-file", nullptr, 1},
+    {"--threads", nullptr, 1},
     {nullptr, nullptr, 0},
 };
 
@@ -234,6 +232,27 @@ bool parse_whole_number(const char* text, int64_t* out) {
 #define VALUE(name) opt_value(argc, argv, name, nullptr, nullptr)
 #define FLAG(name) opt_flag(argc, argv, name, nullptr)
 
+// --threads of scrub, run-loop and recompress: a whole number from 1 up (more
+// than the pipeline's maximum are cut to it), or, without the option, one
+// thread per CPU this process may run on. False, with the error line
+// printed, for anything else, its value missing included: checked before
+// the required options, so nothing is opened.
+bool threads_option(int argc, char** argv, size_t* out) {
+  const char* text = VALUE("--threads");
+  if (!text && !FLAG("--threads")) {
+    *out = pipeline_default_threads();
+    return true;
+  }
+  int64_t n = 0;
+  if (!text || !parse_whole_number(text, &n) || n < 1) {
+    fputs("error: --threads must be a whole number from 1 up\n", stderr);
+    return false;
+  }
+  *out = static_cast<uint64_t>(n) < PIPELINE_MAX_THREADS ? static_cast<size_t>(n)
+                                                         : PIPELINE_MAX_THREADS;
+  return true;
+}
+
 int run_synthetic_full(int argc, char** argv) {
   synthetic_full_request req;
   req.target = VALUE("--target");
@@ -254,6 +273,7 @@ int run_recompress(int argc, char** argv) {
   if (strcmp(to, "lz4") != 0 && strcmp(to, "zstd") != 0)
     log_write(LOG_WARN_LEVEL, "--to '%s' unknown, using zstd", to);
   req.level = static_cast<int32_t>(to_long(opt_value(argc, argv, "--level", nullptr, "9")));
+  if (!threads_option(argc, argv, &req.threads)) return EXIT_USAGE;
   if (!req.meta_path) return print_usage(EXIT_USAGE);
   return report("recompress", recompress_backup(req));
 }
@@ -263,6 +283,7 @@ int run_scrub(int argc, char** argv) {
   req.backup_dir = VALUE("--backup-dir");
   req.repair = FLAG("--repair");
   req.decrypt_key_file = VALUE("--decrypt-key-file");
+  if (!threads_option(argc, argv, &req.threads)) return EXIT_USAGE;
   if (!req.backup_dir) return print_usage(EXIT_USAGE);
   return report("scrub", scrub_backups(req));
 }
@@ -375,8 +396,10 @@ int run_run_loop(int argc, char** argv) {
   const char* interval = opt_value(argc, argv, "--poll-interval", nullptr, "3600");
   uint32_t poll_interval = static_cast<uint32_t>(strtoul(interval, nullptr, 10));
   const char* key_file = VALUE("--decrypt-key-file");
+  size_t threads = 1;
+  if (!threads_option(argc, argv, &threads)) return EXIT_USAGE;
   if (!backup_dir) return print_usage(EXIT_USAGE);
-  maintenance_loop(backup_dir, poll_interval, key_file);
+  maintenance_loop(backup_dir, poll_interval, key_file, threads);
 }
 
 bool removes_files(int cmd, int argc, char** argv) {

@@ -11,10 +11,11 @@ namespace {
 
 static_assert(CIPHER_NONCE_SIZE + CIPHER_TAG_SIZE == 28, "sealed payloads are 28 bytes longer");
 
-// Fetched once and kept for the life of the process: fetching is far costlier
-// than the per-payload context, and scrub opens every block of a store.
-const EVP_CIPHER* g_aes_256_gcm = nullptr;
-const EVP_CIPHER* g_chacha20_poly1305 = nullptr;
+const EVP_CIPHER* fetch_cipher(const char* name, const char* step) {
+  const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
+  if (!c) openssl_fatal(step);
+  return c;
+}
 
 struct cipher_ctx_free {
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
@@ -64,20 +65,21 @@ void openssl_fatal(const char* step) {
   abort();
 }
 
+// Fetched once and kept for the life of the process: fetching is far costlier
+// than the per-payload context, and scrub opens every block of a store. The
+// first use may come from several of scrub's workers at once; a static is
+// initialised exactly once whatever the threads.
 const EVP_CIPHER* cipher_for_id(uint8_t id) {
   switch (id) {
-    case CIPHER_AES_256_GCM:
-      if (!g_aes_256_gcm) {
-        g_aes_256_gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
-        if (!g_aes_256_gcm) openssl_fatal("fetching AES-256-GCM");
-      }
-      return g_aes_256_gcm;
-    case CIPHER_CHACHA20_POLY1305:
-      if (!g_chacha20_poly1305) {
-        g_chacha20_poly1305 = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-        if (!g_chacha20_poly1305) openssl_fatal("fetching ChaCha20-Poly1305");
-      }
-      return g_chacha20_poly1305;
+    case CIPHER_AES_256_GCM: {
+      static const EVP_CIPHER* const aes = fetch_cipher("AES-256-GCM", "fetching AES-256-GCM");
+      return aes;
+    }
+    case CIPHER_CHACHA20_POLY1305: {
+      static const EVP_CIPHER* const chacha =
+          fetch_cipher("ChaCha20-Poly1305", "fetching ChaCha20-Poly1305");
+      return chacha;
+    }
     default:
       return nullptr;
   }

@@ -21,14 +21,17 @@ namespace {
   abort();
 }
 
+EVP_MD* fetch_sha256() {
+  EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (!md) sha256_fatal();
+  return md;
+}
+
 // Fetched once and kept for the life of the process: scrub hashes every
 // stored block, and a fetch per digest would cost more than small blocks do.
+// Scrub's workers may all ask first at once; a static is initialised once.
 const EVP_MD* sha256_md() {
-  static EVP_MD* md = nullptr;
-  if (!md) {
-    md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    if (!md) sha256_fatal();
-  }
+  static const EVP_MD* const md = fetch_sha256();
   return md;
 }
 

@@ -125,10 +125,10 @@ status_t delete_backup(const delete_request& req) {
     s = removal_settle_rewrites(target_dir, req.dry_run != 0);
   if (s != STATUS_OK) return s;
 
-  std::unique_ptr<backup_header> target(new (std::nothrow) backup_header);
-  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  std::unique_ptr<backup_header> target(new (std::nothrow) backup_header());
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header());
   if (!target || !scratch) return STATUS_NO_MEMORY;
-  s = header_read(req.meta_path, target.get());
+  s = header_read_known(req.meta_path, target.get());
   if (s != STATUS_OK) return s;
 
   std::vector<catalog_entry> catalog;

@@ -47,7 +47,7 @@ size_t report_kept(const std::vector<catalog_entry>& catalog, const prune_plan& 
 // read whole.
 status_t prune_catalog(const prune_request& req, const std::vector<catalog_entry>& catalog) {
   prune_plan plan;
-  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header());
   status_t s =
       scratch ? prune_plan_build(catalog, req.name_filter, req.now, &plan) : STATUS_NO_MEMORY;
   if (s != STATUS_OK) return s;

@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +17,12 @@
 #include "base/dir_lock.h"
 #include "base/fs.h"
 #include "base/log.h"
+#include "base/page_cache.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
+#include "ops/pipeline.h"
 #include "store/backup.h"
 #include "store/naming.h"
 
@@ -38,7 +42,7 @@ struct scrub_counts {
   uint64_t files_interrupted = 0;
 };
 
-// One block buffer, owned by the scan of one backup.
+// One block buffer.
 struct buffer_free {
   void operator()(uint8_t* p) const { free(p); }
 };
@@ -50,7 +54,7 @@ constexpr size_t HUGE_PAGE = size_t{2} << 20;
 // header costs address space, not memory, until a block actually uses it.
 // Buffers of a huge page or more are aligned to one and offered to the
 // kernel as huge pages: a fresh 2 MiB buffer then costs one page fault
-// instead of 512, which a scrub pays for every backup it opens.
+// instead of 512.
 block_buffer buffer_allocate(size_t len) {
   void* p = nullptr;
   if (len >= HUGE_PAGE) {
@@ -63,57 +67,91 @@ block_buffer buffer_allocate(size_t len) {
   return block_buffer(static_cast<uint8_t*>(p));
 }
 
-// The three per-backup buffers.
-struct block_buffers {
-  block_buffer stored;   // sealed_size(cipher, block_size)
-  block_buffer opened;   // block_size, only with a cipher
+// How the reading, decoding and hashing of blocks is shared out: the calling
+// thread lists the directory, loads each backup, and reads its blocks in
+// table order, one sequential stream per image, each into a slot of the
+// pipeline (ops/pipeline.h); the workers open, decode and hash them; the
+// calling thread takes the verdicts back in the order it read the blocks and
+// logs every line. A line about a backup as a whole (a skip, a warning) is
+// logged once every block read before it has been taken back. So the lines,
+// their order, the summary and the status are those of one thread, and the
+// file calls are made in the same order too.
+//
+// Memory is a few block buffers per thread, whatever the store's size: a
+// stored payload per slot, and per worker the buffers a payload is opened
+// and decoded into. They are sized for the backup being read and are only
+// reallocated, once every slot is back, when a backup needs more than they
+// hold (or far less).
+
+enum block_verdict : uint8_t {
+  BLOCK_GOOD,
+  BLOCK_BAD,
+  BLOCK_AUTH_FAILED,  // bad, and the authentication line comes first
+};
+
+// A backup whose blocks are in the pipeline, kept loaded until the last of
+// them is taken back: the slots point into its table.
+struct inflight_backup {
+  loaded_backup b;
+  uint8_t cipher = CIPHER_NONE;
+  uint32_t block_size = 0;
+  size_t blocks_out = 0;  // handed out and not yet taken back
+};
+
+struct scrub_slot {
+  block_buffer stored;  // sealed_size(cipher, block_size) of the backups read
+  const block_entry* entry = nullptr;
+  inflight_backup* backup = nullptr;
+  bool read = false;  // the whole payload was read
+  uint8_t verdict = BLOCK_GOOD;
+};
+
+// A worker's own buffers.
+struct scrub_scratch {
+  block_buffer opened;   // block_size, only once a backup with a cipher was read
   block_buffer decoded;  // block_size
 };
 
-bool buffers_allocate(uint8_t cipher, uint32_t block_size, block_buffers* out) {
-  out->stored = buffer_allocate(sealed_size(cipher, block_size));
-  if (cipher != CIPHER_NONE) out->opened = buffer_allocate(block_size);
-  out->decoded = buffer_allocate(block_size);
-  if (!out->stored || !out->decoded || (cipher != CIPHER_NONE && !out->opened)) {
-    *out = block_buffers{};
-    return false;
-  }
-  return true;
-}
-
-struct backup_scan {
-  const loaded_backup* backup;
-  int image_fd;
-  uint8_t cipher;
-  uint32_t block_size;
-  const uint8_t* key;  // CIPHER_KEY_SIZE bytes when cipher != CIPHER_NONE
-  block_buffers* buf;
+// The buffer sizes every slot and every scratch set holds now.
+struct buffer_sizes {
+  size_t stored = 0;
+  size_t decoded = 0;
+  size_t opened = 0;
 };
 
-// True when the block decodes to raw_len bytes whose SHA-256 is the entry's.
-// One positioned read per block; an entry whose lengths do not fit the
-// buffers, or whose payload is cut short, is damage and is never read past.
-bool block_verify(const backup_scan& s, const block_entry& e) {
-  if (!block_entry_fits(e, s.block_size, s.cipher)) return false;
+constexpr size_t SHRINK_ABOVE = size_t{64} << 20;
 
-  uint8_t* stored = s.buf->stored.get();
-  size_t got = 0;
-  if (fs_pread(s.image_fd, stored, e.stored_len, e.offset, &got) != STATUS_OK) return false;
-  if (got != e.stored_len) return false;
+struct scrub_run {
+  const uint8_t* key = nullptr;  // CIPHER_KEY_SIZE bytes, or null
+  scrub_counts counts;
+  std::array<scrub_slot, PIPELINE_MAX_SLOTS> slots;
+  std::array<scrub_scratch, PIPELINE_MAX_THREADS> scratch;
+  // One more than the slots: each slot holds at most one backup, so one
+  // record is always free for the next.
+  std::array<inflight_backup, PIPELINE_MAX_SLOTS + 1> backups;
+  buffer_sizes have;
+  size_t scratch_sets = 1;
+  cache_reader cache;     // of the image being read; its maps are kept from one to the next
+  ordered_pipeline pipe;  // declared last: stopped before the buffers go
+};
 
-  const uint8_t* payload = stored;
-  size_t payload_len = got;
-  if (s.cipher != CIPHER_NONE) {
+// The block's verdict: good when it decodes to raw_len bytes whose SHA-256
+// is the entry's. Runs on a worker; touches only the slot and the worker's
+// scratch, and logs nothing.
+uint8_t block_verify(const scrub_slot& slot, const uint8_t* key, scrub_scratch* scratch) {
+  if (!slot.read) return BLOCK_BAD;
+  const block_entry& e = *slot.entry;
+  const uint8_t cipher = slot.backup->cipher;
+  const uint32_t block_size = slot.backup->block_size;
+
+  const uint8_t* payload = slot.stored.get();
+  size_t payload_len = e.stored_len;
+  if (cipher != CIPHER_NONE) {
     size_t opened_len = 0;
-    if (open_block(s.cipher, s.key, stored, got, s.buf->opened.get(), s.block_size, &opened_len) !=
-        STATUS_OK) {
-      log_write(LOG_ERROR_LEVEL,
-                "%s block_id=%llu: authentication failed -- wrong --decrypt-key-file, or "
-                "corrupted data",
-                s.backup->meta_path.c_str(), static_cast<unsigned long long>(e.block_id));
-      return false;
-    }
-    payload = s.buf->opened.get();
+    if (open_block(cipher, key, payload, payload_len, scratch->opened.get(), block_size,
+                   &opened_len) != STATUS_OK)
+      return BLOCK_AUTH_FAILED;
+    payload = scratch->opened.get();
     payload_len = opened_len;
   }
 
@@ -122,29 +160,125 @@ bool block_verify(const backup_scan& s, const block_entry& e) {
   const uint8_t* decoded = payload;
   size_t decoded_len = payload_len;
   if (e.codec == CODEC_NONE) {
-    if (payload_len > s.block_size) return false;
-  } else if (codec_decompress(e.codec, payload, payload_len, s.buf->decoded.get(), s.block_size,
+    if (payload_len > block_size) return BLOCK_BAD;
+  } else if (codec_decompress(e.codec, payload, payload_len, scratch->decoded.get(), block_size,
                               &decoded_len) != STATUS_OK) {
-    return false;
+    return BLOCK_BAD;
   } else {
-    decoded = s.buf->decoded.get();
+    decoded = scratch->decoded.get();
   }
-  if (decoded_len != e.raw_len) return false;
+  if (decoded_len != e.raw_len) return BLOCK_BAD;
 
   uint8_t digest[SHA256_SIZE];
   sha256_digest(decoded, decoded_len, digest);
-  return digest_equal(digest, e.sha256, SHA256_SIZE) == 1;
+  return digest_equal(digest, e.sha256, SHA256_SIZE) == 1 ? BLOCK_GOOD : BLOCK_BAD;
 }
 
-void backup_verify_blocks(const backup_scan& s, scrub_counts* counts) {
-  for (const block_entry& e : s.backup->table) {
+void verify_job(void* ctx, size_t slot, size_t worker) {
+  auto* run = static_cast<scrub_run*>(ctx);
+  scrub_slot& s = run->slots[slot];
+  s.verdict = block_verify(s, run->key, &run->scratch[worker]);
+}
+
+// Takes the oldest block back: counts it and logs its lines.
+void take_oldest(scrub_run* run) {
+  scrub_slot& s = run->slots[pipeline_wait_oldest(&run->pipe)];
+  const char* meta_path = s.backup->b.meta_path.c_str();
+  const auto block_id = static_cast<unsigned long long>(s.entry->block_id);
+  run->counts.blocks_checked++;
+  if (s.verdict == BLOCK_AUTH_FAILED) {
+    log_write(LOG_ERROR_LEVEL,
+              "%s block_id=%llu: authentication failed -- wrong --decrypt-key-file, or "
+              "corrupted data",
+              meta_path, block_id);
+  }
+  if (s.verdict != BLOCK_GOOD) {
+    run->counts.blocks_bad++;
+    log_write(LOG_ERROR_LEVEL, "bit rot detected: %s block_id=%llu", meta_path, block_id);
+  }
+  s.backup->blocks_out--;
+  s.entry = nullptr;
+  s.backup = nullptr;
+  pipeline_release_oldest(&run->pipe);
+}
+
+// Takes every block read so far back; a line about what comes next may then
+// be logged.
+void drain(scrub_run* run) {
+  while (!pipeline_empty(run->pipe)) take_oldest(run);
+}
+
+void buffers_free(scrub_run* run) {
+  for (scrub_slot& s : run->slots) s.stored.reset();
+  for (scrub_scratch& w : run->scratch) w = scrub_scratch{};
+  run->have = buffer_sizes{};
+}
+
+bool too_small_or_far_too_big(size_t have, size_t need) {
+  return have < need || (have > SHRINK_ABOVE && have / 4 > need);
+}
+
+// Makes every buffer fit blocks of the backup. False when memory runs out;
+// no buffer is then held.
+bool buffers_fit(scrub_run* run, uint8_t cipher, uint32_t block_size) {
+  // A backup without a cipher has no use for opened buffers, and does not
+  // mind those it finds; when it has the others reallocated, it goes without.
+  const buffer_sizes need{sealed_size(cipher, block_size), block_size,
+                          cipher != CIPHER_NONE ? block_size : 0};
+  if (!too_small_or_far_too_big(run->have.stored, need.stored) &&
+      !too_small_or_far_too_big(run->have.decoded, need.decoded) &&
+      !(cipher != CIPHER_NONE && too_small_or_far_too_big(run->have.opened, need.opened)))
+    return true;
+  drain(run);  // the slots and the scratch sets are all back
+  buffers_free(run);
+  bool ok = true;
+  for (size_t i = 0; ok && i < pipeline_slots(run->pipe); i++)
+    ok = (run->slots[i].stored = buffer_allocate(need.stored)) != nullptr;
+  for (size_t i = 0; ok && i < run->scratch_sets; i++) {
+    ok = (run->scratch[i].decoded = buffer_allocate(need.decoded)) != nullptr;
+    if (ok && need.opened != 0)
+      ok = (run->scratch[i].opened = buffer_allocate(need.opened)) != nullptr;
+  }
+  if (!ok) {
+    buffers_free(run);
+    return false;
+  }
+  run->have = need;
+  return true;
+}
+
+// A record for a backup about to be read; every block of the one it held
+// before has been taken back.
+inflight_backup* free_record(scrub_run* run) {
+  for (inflight_backup& r : run->backups)
+    if (r.blocks_out == 0) return &r;
+  return nullptr;  // not reached: there is one record more than slots
+}
+
+// Reads the payload of e into the slot with one positioned read. An entry
+// whose lengths do not fit the buffers, or whose payload is cut short, is
+// damage and is never read past.
+bool read_payload(scrub_run* run, int image_fd, const inflight_backup& ib, const block_entry& e,
+                  scrub_slot* s) {
+  if (!block_entry_fits(e, ib.block_size, ib.cipher)) return false;
+  cache_reader_before(&run->cache, e.offset, e.stored_len);
+  size_t got = 0;
+  if (fs_pread(image_fd, s->stored.get(), e.stored_len, e.offset, &got) != STATUS_OK) return false;
+  return got == e.stored_len;
+}
+
+// Hands every block with data of the backup out, in table order.
+void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
+  for (const block_entry& e : ib->b.table) {
     if (e.flags & BLOCK_FLAG_NO_DATA) continue;
-    counts->blocks_checked++;
-    if (!block_verify(s, e)) {
-      counts->blocks_bad++;
-      log_write(LOG_ERROR_LEVEL, "bit rot detected: %s block_id=%llu", s.backup->meta_path.c_str(),
-                static_cast<unsigned long long>(e.block_id));
-    }
+    if (pipeline_full(run->pipe)) take_oldest(run);
+    scrub_slot& s = run->slots[pipeline_next_slot(run->pipe)];
+    s.entry = &e;
+    s.backup = ib;
+    s.verdict = BLOCK_GOOD;
+    s.read = read_payload(run, image_fd, *ib, e, &s);
+    ib->blocks_out++;
+    pipeline_submit(&run->pipe);
   }
 }
 
@@ -156,7 +290,8 @@ bool entry_vanished(const char* path) {
 }
 
 // Verifies one backup named by the listing.
-void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) {
+void scrub_one(scrub_run* run, const char* meta_path) {
+  scrub_counts* counts = &run->counts;
   // A recompress killed between its two renames leaves a pair that does not
   // decode, though each whole pair is on disk: the whole one is checked, and
   // nothing is changed (scrub runs where it may not write, and only reads).
@@ -164,19 +299,23 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
   loaded_backup b;
   status_t s = backup_load_whole(meta_path, &b, &state);
   if (s == STATUS_OK && backup_pair_interrupted(state)) {
+    drain(run);
     backup_warn_interrupted(meta_path);
     counts->files_interrupted++;
   }
   if (s != STATUS_OK) {
-    log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
     // A backup removed since the listing (a prune or delete alongside) was
     // not missed; anything else could not be checked and fails the run.
-    if (!(s == STATUS_NOT_FOUND && entry_vanished(meta_path))) counts->files_unverified++;
+    const bool vanished = s == STATUS_NOT_FOUND && entry_vanished(meta_path);
+    drain(run);
+    log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
+    if (!vanished) counts->files_unverified++;
     return;
   }
 
   const uint8_t cipher = header_cipher(*b.header);
-  if (cipher != CIPHER_NONE && key == nullptr) {
+  if (cipher != CIPHER_NONE && run->key == nullptr) {
+    drain(run);
     log_write(LOG_WARN_LEVEL,
               "scrub: skipping %s, it is encrypted and no --decrypt-key-file was given", meta_path);
     counts->files_skipped++;
@@ -184,27 +323,37 @@ void scrub_one(const char* meta_path, const uint8_t* key, scrub_counts* counts) 
   }
 
   unique_fd image;
-  s = fs_open_regular(b.image_path.c_str(), O_RDONLY, 0, image.out());
+  struct stat image_stat;
+  s = fs_open_regular_stat(b.image_path.c_str(), O_RDONLY, 0, image.out(), &image_stat);
   if (s != STATUS_OK) {
-    log_write(LOG_WARN_LEVEL, "scrub: cannot open image %s", b.image_path.c_str());
     // Both files gone means the whole backup was removed since the listing.
-    if (!(s == STATUS_NOT_FOUND && entry_vanished(meta_path))) counts->files_unverified++;
+    const bool vanished = s == STATUS_NOT_FOUND && entry_vanished(meta_path);
+    drain(run);
+    log_write(LOG_WARN_LEVEL, "scrub: cannot open image %s", b.image_path.c_str());
+    if (!vanished) counts->files_unverified++;
     return;
   }
   if (b.table.empty()) return;
-  fs_advise_sequential(image.get());
 
   const uint32_t block_size = header_block_size(*b.header);
-  block_buffers buf;
-  if (!buffers_allocate(cipher, block_size, &buf)) {
+  if (!buffers_fit(run, cipher, block_size)) {
     log_write(LOG_WARN_LEVEL, "scrub: cannot allocate block buffers of %u bytes for %s", block_size,
               meta_path);
     counts->files_unverified++;
     return;
   }
 
-  backup_scan scan{&b, image.get(), cipher, block_size, key, &buf};
-  backup_verify_blocks(scan, counts);
+  inflight_backup* ib = free_record(run);
+  backup_release(&ib->b);
+  ib->b = std::move(b);
+  ib->cipher = cipher;
+  ib->block_size = block_size;
+  // The image is read once, front to back: what it brings into the page
+  // cache goes again behind the read head.
+  cache_reader_open(&run->cache, image.get(), static_cast<uint64_t>(image_stat.st_size),
+                    sealed_size(cipher, block_size));
+  backup_read_blocks(run, ib, image.get());
+  cache_reader_close(&run->cache);
 }
 
 }  // namespace
@@ -243,13 +392,20 @@ status_t scrub_backups(const scrub_request& req) {
     return s == STATUS_NOT_FOUND ? STATUS_NOT_FOUND : STATUS_IO;
   }
 
-  scrub_counts counts;
+  // Large (the slots, the records, the thread handles): it lives on the
+  // stack of this call, so that nothing here can fail for want of memory.
+  scrub_run run;
+  run.key = key_ptr;
+  const size_t threads = req.threads != 0 ? req.threads : pipeline_default_threads();
+  run.scratch_sets = std::max<size_t>(pipeline_start(&run.pipe, threads, verify_job, &run), 1);
+
   bool listing_failed = false;
   for (;;) {
     const char* name = nullptr;
     s = fs_dir_next(&dir.dir, &name);
     if (s != STATUS_OK) {
       const int err = errno;
+      drain(&run);
       log_write(LOG_ERROR_LEVEL, "cannot read backup directory %s: %s", req.backup_dir,
                 strerror(err));
       listing_failed = true;
@@ -262,14 +418,18 @@ status_t scrub_backups(const scrub_request& req) {
     int n = snprintf(meta_path, sizeof meta_path, "%s/%s", req.backup_dir, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof meta_path) {
       // A cut path names another file, or none: never verify or skip the wrong one.
+      drain(&run);
       log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
-      counts.files_unverified++;
+      run.counts.files_unverified++;
       continue;
     }
-    scrub_one(meta_path, key_ptr, &counts);
+    scrub_one(&run, meta_path);
   }
+  drain(&run);
+  pipeline_stop(&run.pipe);
   fs_dir_close(&dir.dir);
 
+  const scrub_counts& counts = run.counts;
   log_write(LOG_INFO_LEVEL,
             "scrub: checked %llu blocks, %llu bad, %llu file(s) skipped (encrypted, no "
             "--decrypt-key-file)",
@@ -284,11 +444,11 @@ status_t scrub_backups(const scrub_request& req) {
   return STATUS_OK;
 }
 
-void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
-                      const char* decrypt_key_file) {
+void maintenance_loop(const char* backup_dir, uint32_t poll_interval, const char* decrypt_key_file,
+                      size_t threads) {
   log_write(LOG_INFO_LEVEL, "zuv_maintenance polling %s every %u second(s) (scrub-only scaffold)",
             backup_dir, poll_interval);
-  const scrub_request req{backup_dir, 0, decrypt_key_file};
+  const scrub_request req{backup_dir, 0, decrypt_key_file, threads};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
   for (;;) {
     // A pass that finds the directory held by a writer logs so and checks

@@ -2,6 +2,7 @@
 // directory; detection only. Run-loop: scrub again and again at an interval.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/status.h"
@@ -10,6 +11,9 @@ struct scrub_request {
   const char* backup_dir = nullptr;        // --backup-dir
   int32_t repair = 0;                      // --repair given
   const char* decrypt_key_file = nullptr;  // --decrypt-key-file, or null
+  // --threads: blocks are decoded and hashed on this many threads (1: on
+  // the calling thread alone); 0 means one per CPU the process may run on.
+  size_t threads = 0;
 };
 
 // Holds the directory's shared lock for the run and changes nothing.
@@ -20,7 +24,8 @@ struct scrub_request {
 // it cannot be loaded.
 [[nodiscard]] status_t scrub_backups(const scrub_request& req);
 
-// Logs the polling line, then scrubs and sleeps (3600 s for an interval of 0)
-// until the process is killed.
+// Logs the polling line, then scrubs (on `threads` threads, as
+// scrub_request) and sleeps (3600 s for an interval of 0) until the process
+// is killed.
 [[noreturn]] void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
-                                   const char* decrypt_key_file);
+                                   const char* decrypt_key_file, size_t threads);

@@ -15,7 +15,7 @@ status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
   bool have_image = image_path_for_meta(meta_path, image_path, sizeof image_path) == STATUS_OK;
 
   // The header is read before anything is removed: afterwards it is gone.
-  status_t read = header_read(meta_path, scratch);
+  status_t read = header_read_known(meta_path, scratch);
   if (out_image_bytes) *out_image_bytes = read == STATUS_OK ? header_image_bytes(*scratch) : 0;
   if (dry_run) return STATUS_OK;
 
@@ -44,7 +44,7 @@ status_t remove_backup_files_using(const char* meta_path, int32_t dry_run,
 }
 
 status_t remove_backup_files(const char* meta_path, int32_t dry_run, uint64_t* out_image_bytes) {
-  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header);
+  std::unique_ptr<backup_header> scratch(new (std::nothrow) backup_header());
   if (!scratch) return STATUS_NO_MEMORY;
   return remove_backup_files_using(meta_path, dry_run, out_image_bytes, scratch.get(), nullptr);
 }

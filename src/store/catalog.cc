@@ -56,7 +56,7 @@ status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries,
     if (!is_meta_file_name(name)) continue;
 
     path.assign(dir).append("/").append(name);
-    s = header_read(path.c_str(), h);
+    s = header_read_known(path.c_str(), h);
     if (s != STATUS_OK) {
       const int err = errno;
       // A file removed since the listing is no backup. A dangling link is a
@@ -98,7 +98,8 @@ status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unread
   status_t s;
   try {
     entries.reserve(CATALOG_INITIAL);
-    // One header area for the whole scan: only the fields above are kept.
+    // One header area for the whole scan, zeroed once: only the known fields
+    // are read into it, and only those of the table above are kept.
     auto h = std::make_unique<backup_header>();
     s = catalog_scan_into(dir, &entries, h.get(), unreadable ? &count : nullptr);
   } catch (const std::bad_alloc&) {

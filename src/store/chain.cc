@@ -17,7 +17,7 @@ constexpr size_t CHAIN_INITIAL = 8;
 status_t chain_paths(const char* target_meta, const char* search_dir,
                      std::vector<std::string>* paths) {
   auto h = std::make_unique<backup_header>();
-  status_t s = header_read(target_meta, h.get());
+  status_t s = header_read_known(target_meta, h.get());
   if (s != STATUS_OK) return s;
   paths->reserve(CHAIN_INITIAL);
   paths->emplace_back(target_meta);

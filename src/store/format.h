@@ -102,6 +102,9 @@ constexpr size_t HDR_RETENTION_UNIT_LEN = 72;  // retain_until + retention_info
 static_assert(HDR_NAME + HDR_NAME_LEN == HDR_CIPHER, "name ends where cipher begins");
 static_assert(HDR_CIPHER + 1 + 25120 == HDR_RETAIN_UNTIL, "reserved run before retention");
 static_assert(HDR_RETAIN_UNTIL + HDR_RETENTION_UNIT_LEN == 0x648D, "retention unit is 72 bytes");
+// Every field this program knows lies in the first HEADER_KNOWN_SIZE bytes;
+// the rest of the 128 KiB is reserved and only carried through rewrites.
+constexpr size_t HEADER_KNOWN_SIZE = HDR_RETAIN_UNTIL + HDR_RETENTION_UNIT_LEN;
 static_assert(HDR_SOURCE_INFO + HDR_SOURCE_INFO_LEN == HDR_NAME, "source_info precedes name");
 
 // The on-disk ids: a backup's kind here; the codec and cipher ids (CODEC_*,

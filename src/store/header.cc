@@ -1,6 +1,7 @@
 #include "store/header.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -45,17 +46,12 @@ void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
   put_text(r + HDR_NAME, HDR_NAME_LEN, name);
 }
 
-status_t header_read(const char* meta_path, backup_header* h) {
-  unique_fd fd;
-  // Only a regular file: a FIFO named like a meta file must not hang the run.
-  status_t s = fs_open_regular(meta_path, O_RDONLY, 0, fd.out());
-  if (s != STATUS_OK) return s;
-  memset(h->raw, 0, HEADER_SIZE);
-  size_t got = 0;
-  s = fs_pread(fd.get(), h->raw, HEADER_SIZE, 0, &got);
-  (void)fd.close();
-  if (s != STATUS_OK) return s;
+namespace {
 
+// The checks of a header of which `got` bytes are present, as one read of
+// the whole 131072-byte area returns them. On success every byte of the area
+// at or past header_size, up to `area`, is cleared.
+status_t header_check(backup_header* h, size_t got, size_t area) {
   if (got < HEADER_SIZE_MIN) return STATUS_CORRUPT;
   if (header_magic(*h) != HEADER_MAGIC) return STATUS_CORRUPT;
   uint32_t size = header_size_field(*h);
@@ -66,8 +62,42 @@ status_t header_read(const char* meta_path, backup_header* h) {
   // A smaller header ends where its table begins: the bytes read past it are
   // the table's, and must not pass for retain_until, the name or any other
   // field. Such a header has those fields, and a rewrite stores them, as 0.
-  memset(h->raw + size, 0, HEADER_SIZE - size);
+  if (size < area) memset(h->raw + size, 0, area - size);
   return STATUS_OK;
+}
+
+}  // namespace
+
+status_t header_read(const char* meta_path, backup_header* h) {
+  unique_fd fd;
+  // Only a regular file: a FIFO named like a meta file must not hang the run.
+  status_t s = fs_open_regular(meta_path, O_RDONLY, 0, fd.out());
+  if (s != STATUS_OK) return s;
+  memset(h->raw, 0, HEADER_SIZE);
+  size_t got = 0;
+  s = fs_pread(fd.get(), h->raw, HEADER_SIZE, 0, &got);
+  (void)fd.close();
+  if (s != STATUS_OK) return s;
+  return header_check(h, got, HEADER_SIZE);
+}
+
+status_t header_read_known(const char* meta_path, backup_header* h) {
+  unique_fd fd;
+  struct stat st;
+  status_t s = fs_open_regular_stat(meta_path, O_RDONLY, 0, fd.out(), &st);
+  if (s != STATUS_OK) return s;
+  memset(h->raw, 0, HEADER_KNOWN_SIZE);
+  size_t got = 0;
+  s = fs_pread(fd.get(), h->raw, HEADER_KNOWN_SIZE, 0, &got);
+  (void)fd.close();
+  if (s != STATUS_OK) return s;
+  // A read of the whole area would have returned the file's length, up to
+  // 131072 bytes. A read that came back shorter than that (a file cut since
+  // the fstat, a short transfer) is what the whole read would have met too.
+  const uint64_t length = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  size_t whole = length < HEADER_SIZE ? static_cast<size_t>(length) : HEADER_SIZE;
+  if (got < HEADER_KNOWN_SIZE && got < whole) whole = got;
+  return header_check(h, whole, HEADER_KNOWN_SIZE);
 }
 
 void header_name_copy(const backup_header& h, char out[HDR_NAME_LEN]) {

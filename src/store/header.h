@@ -27,6 +27,13 @@ void header_init_full(backup_header* h, const char* name, uint64_t volume_size,
 // header_size out of 4096..4194304 or beyond the bytes read;
 // STATUS_NOT_SUPPORTED for format_version 2 and above.
 [[nodiscard]] status_t header_read(const char* meta_path, backup_header* h);
+// header_read for readers that look only at the fields (the catalog scan,
+// the chain walk, removals): reads the first HEADER_KNOWN_SIZE bytes instead
+// of 131072, a fifth of the reads on a cold cache, and judges the file's
+// length from its size, so every status is the one header_read gives. Only
+// the first HEADER_KNOWN_SIZE bytes of *h are written (those at or past
+// header_size as 0); pass a zeroed area to have the rest 0 as well.
+[[nodiscard]] status_t header_read_known(const char* meta_path, backup_header* h);
 
 // Field accessors (little-endian at the offsets of store/format.h).
 inline uint32_t header_magic(const backup_header& h) {

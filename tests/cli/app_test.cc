@@ -202,6 +202,35 @@ TEST(AppTest, OlderThanMustBeAWholeNumberOfDays) {
   }
 }
 
+TEST(AppTest, ThreadsMustBeAWholeNumberFromOneUp) {
+  test::TempDir store;
+  const std::vector<std::vector<std::string>> commands = {
+      {"scrub", "--backup-dir", store.path()},
+      {"run-loop", "--backup-dir", store.path(), "--poll-interval", "1"},
+      {"recompress", "--meta", store.file("none.infb")},
+      {"scrub"},  // refused before the missing --backup-dir is noticed
+  };
+  const std::vector<std::vector<std::string>> bad = {
+      {"--threads", "0"},   {"--threads", "-2"}, {"--threads", "two"}, {"--threads", "2x"},
+      {"--threads", "1.5"}, {"--threads="},      {"--threads"},
+  };
+  for (const auto& command : commands) {
+    for (const auto& threads : bad) {
+      std::vector<std::string> all = command;
+      all.insert(all.end(), threads.begin(), threads.end());
+      auto r = run_zuv(all);
+      EXPECT_EQ(r.exit_status, 2) << describe(all);
+      EXPECT_EQ(r.out, "") << describe(all);
+      EXPECT_EQ(r.err, "error: --threads must be a whole number from 1 up\n") << describe(all);
+    }
+  }
+  EXPECT_TRUE(test::list_dir(store.path()).empty()) << "something was opened or written";
+  for (std::string n : {"1", "3", "+2", "1000"}) {
+    auto r = run_zuv({"scrub", "--backup-dir", store.path(), "--threads", n});
+    EXPECT_EQ(r.exit_status, 0) << n << r.err;
+  }
+}
+
 TEST(AppTest, UnknownToIsWarnedAboutBeforeTheUsageText) {
   for (std::string to : {"LZ4", "gzip", ""}) {
     auto r = run_zuv({"recompress", "--to", to});

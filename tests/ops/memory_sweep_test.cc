@@ -85,6 +85,36 @@ TEST(AllocFaultTest, FailsOnlyTheChosenAllocationOfTheArmedThread) {
   ::operator delete(nothrow);
 }
 
+// Workers of an operation allocate on threads of their own: counted in one
+// sequence with the arming thread's, a worker's allocation can be the one
+// that fails.
+TEST(AllocFaultTest, EveryThreadCountsAndFailsTheAllocationsOfOtherThreads) {
+  if (!test::alloc_fault_works()) GTEST_SKIP() << "operator new is not the test binary's own";
+  std::unique_ptr<int> mine, other;
+  bool other_threw = false;
+  uint64_t calls = 0;
+  {
+    // 1: mine; 2: the thread's start, on this thread; 3: the other thread's.
+    AllocFault fault(3, AllocFault::EVERY_THREAD);
+    mine = std::make_unique<int>(1);
+    std::thread([&] {
+      try {
+        other = std::make_unique<int>(2);
+      } catch (const std::bad_alloc&) {
+        other_threw = true;
+      }
+    }).join();
+    EXPECT_TRUE(fault.fired());
+    calls = fault.calls();
+  }
+  EXPECT_TRUE(mine);
+  EXPECT_TRUE(other_threw && !other);
+  EXPECT_GE(calls, 3u);
+  // Disarmed: nothing is counted or failed any more.
+  std::thread([&] { other = std::make_unique<int>(3); }).join();
+  EXPECT_TRUE(other);
+}
+
 // ---- The sweep ----
 
 struct Outcome {
@@ -125,9 +155,13 @@ class MemorySweepTest : public ::testing::Test {
   // reset() before every run, until a run meets no fault (which must
   // succeed). A run that fails must return `expected`; check() then looks
   // at what the run left. Stops at the first run that breaks a check.
+  //
+  // With EVERY_THREAD the allocations of the workers an operation starts
+  // count too (and one of theirs fails in its turn), so that a worker that
+  // allocated could not go unnoticed.
   void sweep(status_t expected, const std::function<void()>& reset,
-             const std::function<status_t()>& run,
-             const std::function<void(const Outcome&)>& check) {
+             const std::function<status_t()>& run, const std::function<void(const Outcome&)>& check,
+             AllocFault::scope where = AllocFault::THIS_THREAD) {
     for (uint64_t k = 1; k < 100000; k++) {
       SCOPED_TRACE("allocation " + std::to_string(k) + " failed");
       reset();
@@ -136,7 +170,7 @@ class MemorySweepTest : public ::testing::Test {
       bool escaped = false;
       testing::internal::CaptureStderr();
       {
-        AllocFault fault(k);
+        AllocFault fault(k, where);
         try {
           r.status = run();
         } catch (const std::bad_alloc&) {
@@ -171,7 +205,8 @@ class MemorySweepTest : public ::testing::Test {
   // was (apart from temporary files), and the run without a fault leaves what
   // a plain run does; either way every backup scrubs clean. Returns the
   // files of that result.
-  Snapshot sweep_store_change(const std::function<status_t()>& run) {
+  Snapshot sweep_store_change(const std::function<status_t()>& run,
+                              AllocFault::scope where = AllocFault::THIS_THREAD) {
     EXPECT_EQ(test::quietly(run), STATUS_OK);
     const Snapshot after = test::snapshot(dir_);
     sweep(
@@ -185,7 +220,8 @@ class MemorySweepTest : public ::testing::Test {
             EXPECT_EQ(now, before_) << "a failed run changed the store";
           }
           EXPECT_EQ(test::scrub_dir(dir_), STATUS_OK);
-        });
+        },
+        where);
     return after;
   }
 
@@ -303,13 +339,21 @@ TEST_F(MemorySweepTest, SyntheticFullLeavesTheChainAndNoFullOrAWholeOne) {
       });
 }
 
+// On several threads the workers' allocations count too: a thread that
+// cannot be started leaves the work to the others.
 TEST_F(MemorySweepTest, RecompressLeavesTheOldBackupOrTheNewOne) {
-  recompress_request req;
-  req.meta_path = new_full_.meta_path.c_str();
-  req.codec = CODEC_LZ4;
-  req.level = 1;
-  Snapshot after = sweep_store_change([&] { return recompress_backup(req); });
-  EXPECT_NE(after, before_);
+  for (size_t threads : {1, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    recompress_request req;
+    req.meta_path = new_full_.meta_path.c_str();
+    req.codec = CODEC_LZ4;
+    req.level = 1;
+    req.threads = threads;
+    Snapshot after =
+        sweep_store_change([&] { return recompress_backup(req); }, AllocFault::EVERY_THREAD);
+    EXPECT_NE(after, before_);
+    test::restore(dir_, before_);
+  }
 }
 
 // A recompress killed between its renames: the old meta file beside the new
@@ -363,21 +407,29 @@ TEST_F(MemorySweepTest, DeleteRemovesNothingOrTheWholeChain) {
 // A backup that cannot be loaded for want of memory was not verified, and a
 // scrub that could not verify everything does not pass: a scrub that passes
 // checked every block.
+// On several threads, a worker that cannot be started leaves the work to
+// the others (or to the calling thread alone), and a run still passes only
+// when it checked every block.
 TEST_F(MemorySweepTest, ScrubThatCannotLoadABackupFailsAndChangesNothing) {
-  scrub_request req;
-  req.backup_dir = dir_.c_str();
-  testing::internal::CaptureStderr();
-  ASSERT_EQ(scrub_backups(req), STATUS_OK);
-  const std::string all = testing::internal::GetCapturedStderr();
-  const std::string summary = all.substr(all.find("scrub: checked"));
-  sweep(
-      STATUS_CORRUPT, [] {}, [&] { return scrub_backups(req); },
-      [&](const Outcome& r) {
-        if (r.status == STATUS_OK) {
-          EXPECT_NE(r.log.find(summary), std::string::npos) << "a backup went unchecked";
-        }
-        EXPECT_EQ(test::snapshot(dir_), before_);
-      });
+  for (size_t threads : {1, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    scrub_request req;
+    req.backup_dir = dir_.c_str();
+    req.threads = threads;
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(scrub_backups(req), STATUS_OK);
+    const std::string all = testing::internal::GetCapturedStderr();
+    const std::string summary = all.substr(all.find("scrub: checked"));
+    sweep(
+        STATUS_CORRUPT, [] {}, [&] { return scrub_backups(req); },
+        [&](const Outcome& r) {
+          if (r.status == STATUS_OK) {
+            EXPECT_NE(r.log.find(summary), std::string::npos) << "a backup went unchecked";
+          }
+          EXPECT_EQ(test::snapshot(dir_), before_);
+        },
+        AllocFault::EVERY_THREAD);
+  }
 }
 
 // ---- Uploads and set-up files ----

@@ -321,6 +321,134 @@ TEST_F(RecompressTest, PayloadThatCannotBeDecodedFailsWithTheCodecsStatusAndChan
   }
 }
 
+// ---- On several threads ----
+
+// Each block is compressed alone, with the same codec and level, and written
+// in table order: the new files are the same bytes on any number of threads.
+TEST_F(RecompressTest, NewImageAndMetaFileAreTheSameBytesOnAnyNumberOfThreads) {
+  writer_backup_desc desc;
+  desc.dir = dir_;
+  desc.file_stem = "db";
+  desc.block_size = 16384;
+  desc.volume_size = 40 * 16384 + 1000;  // a short last block
+  desc.no_data_blocks = {3, 17, 18};
+  writer_result w;
+  ASSERT_EQ(writer_write_backup(desc, &w), STATUS_OK);
+  const Snapshot before = snapshot(dir_);
+  for (int32_t codec : {CODEC_ZSTD, CODEC_LZ4}) {
+    SCOPED_TRACE(codec == CODEC_ZSTD ? "zstd" : "lz4");
+    Snapshot one;
+    for (size_t threads : {1, 2, 3, 8}) {
+      restore(dir_, before);
+      recompress_request req;
+      req.meta_path = w.meta_path.c_str();
+      req.codec = codec;
+      req.level = 5;
+      req.threads = threads;
+      ASSERT_EQ(recompress_backup(req), STATUS_OK) << threads;
+      if (threads == 1) {
+        one = snapshot(dir_);
+        Blocks blocks;
+        test::expect_backup_whole(w.meta_path, {}, &blocks);
+        EXPECT_EQ(blocks.size(), 38u);
+        continue;
+      }
+      EXPECT_EQ(snapshot(dir_), one) << threads << " threads";
+    }
+  }
+}
+
+// The status is that of the first failure in table order, whichever thread
+// meets which failure first, and nothing is changed.
+TEST_F(RecompressTest, FirstFailureInTableOrderIsTheOneReportedOnAnyNumberOfThreads) {
+  writer_result w = write();
+  loaded_backup b;
+  ASSERT_EQ(backup_load(w.meta_path.c_str(), &b), STATUS_OK);
+  // Block 5 no longer decodes (an unknown codec: invalid); the image ends
+  // inside block 12 (a short read: corrupt).
+  for (block_entry& e : b.table)
+    if (e.block_id == 5) e.codec = 9;
+  ASSERT_EQ(meta_write(w.meta_path.c_str(), 0644, *b.header, b.table.data(), b.table.size()),
+            STATUS_OK);
+  uint64_t cut = 0;
+  for (const block_entry& e : b.table)
+    if (e.block_id == 12) cut = e.offset + 1;
+  ASSERT_EQ(truncate(w.image_path.c_str(), static_cast<off_t>(cut)), 0);
+  const Snapshot before = snapshot(dir_);
+  for (size_t threads : {1, 2, 3, 8}) {
+    recompress_request req;
+    req.meta_path = w.meta_path.c_str();
+    req.codec = CODEC_LZ4;
+    req.threads = threads;
+    EXPECT_EQ(recompress_backup(req), STATUS_INVALID) << threads << " threads";
+    Snapshot now = snapshot(dir_);
+    std::erase_if(now, [](const auto& f) { return f.first.ends_with(".tmp"); });
+    EXPECT_EQ(now, before) << threads << " threads";
+  }
+}
+
+// Neither the old image nor the new one is left in the page cache: the old
+// one is read once and the new one is dropped as it reaches the disk.
+TEST_F(RecompressTest, NeitherImageIsLeftInThePageCache) {
+  writer_backup_desc desc;
+  desc.dir = dir_;
+  desc.file_stem = "db";
+  desc.block_size = 1 << 20;
+  desc.volume_size = 40 << 20;
+  desc.codec = CODEC_LZ4;
+  writer_result w;
+  ASSERT_EQ(writer_write_backup(desc, &w), STATUS_OK);
+  if (!test::drop_from_cache(w.image_path))
+    GTEST_SKIP() << "this file system keeps a file's pages in memory whatever is asked";
+  const Snapshot before = snapshot(dir_);
+  for (size_t threads : {1, 3}) {
+    restore(dir_, before);
+    ASSERT_TRUE(test::drop_from_cache(w.image_path));
+    // The old image, kept open under a name of its own while it is replaced.
+    const std::string old_image = dir_ + "/old-image";
+    ASSERT_EQ(link(w.image_path.c_str(), old_image.c_str()), 0);
+    recompress_request req;
+    req.meta_path = w.meta_path.c_str();
+    req.codec = CODEC_ZSTD;
+    req.level = 3;
+    req.threads = threads;
+    ASSERT_EQ(recompress_backup(req), STATUS_OK);
+    EXPECT_EQ(test::cached_page_count(old_image), 0u) << threads << " threads";
+    EXPECT_EQ(test::cached_page_count(w.image_path), 0u) << threads << " threads";
+    EXPECT_GT(test::file_size(w.image_path), 8u << 20) << "more than a stretch was written";
+    ASSERT_EQ(unlink(old_image.c_str()), 0);
+  }
+}
+
+// A flush of a written stretch that fails is a failed write: the backup is
+// left as it was.
+TEST_F(RecompressTest, FailedFlushOfAWrittenStretchChangesNothing) {
+  writer_backup_desc desc;
+  desc.dir = dir_;
+  desc.file_stem = "db";
+  desc.block_size = 1 << 20;
+  desc.volume_size = 24 << 20;
+  desc.content = writer_content::RANDOM;  // stays as large when recompressed
+  desc.codec = CODEC_NONE;
+  writer_result w;
+  ASSERT_EQ(writer_write_backup(desc, &w), STATUS_OK);
+  const Snapshot before = snapshot(dir_);
+  for (size_t threads : {1, 3}) {
+    test::FaultInjector faults;
+    faults.only({FS_OP_FSYNC});
+    faults.fail_at(1, EIO);  // the first flush is that of the first written stretch
+    recompress_request req;
+    req.meta_path = w.meta_path.c_str();
+    req.codec = CODEC_LZ4;
+    req.threads = threads;
+    EXPECT_EQ(recompress_backup(req), STATUS_IO) << threads << " threads";
+    EXPECT_TRUE(faults.fired());
+    Snapshot now = snapshot(dir_);
+    std::erase_if(now, [](const auto& f) { return f.first.ends_with(".tmp"); });
+    EXPECT_EQ(now, before);
+  }
+}
+
 TEST_F(RecompressTest, MissingMetaFileIsNotFoundAndCreatesNothing) {
   EXPECT_EQ(recompress(dir_ + "/none.infb", CODEC_LZ4), STATUS_NOT_FOUND);
   EXPECT_TRUE(test::list_dir(dir_).empty());

@@ -24,6 +24,7 @@
 #include "base/log.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
+#include "ops/sweep_support.h"
 #include "store/backup.h"
 #include "store/header.h"
 #include "store/naming.h"
@@ -514,6 +515,47 @@ TEST_F(ScrubTest, BuffersThatCannotBeAllocatedAreWarnedAboutAndFailTheRun) {
                 summary(0, 0, 0));
 }
 #endif
+
+// ---- The page cache ----
+
+// A store that was not cached is left uncached; the parts of one that others
+// had cached stay cached, and nothing else; on one thread and on several.
+TEST_F(ScrubTest, ImagesAreLeftInThePageCacheAsTheScrubFoundThem) {
+  std::vector<writer_result> backups;
+  for (const char* stem : {"a", "b"}) {
+    backups.push_back(write(stem, [](auto& s) {
+      s.content = writer_content::RANDOM;  // stored raw: the image is the volume
+      s.codec = CODEC_NONE;
+      s.block_size = 1 << 20;
+      s.volume_size = 40 << 20;
+    }));
+  }
+  for (const writer_result& b : backups) {
+    if (!test::drop_from_cache(b.image_path))
+      GTEST_SKIP() << "this file system keeps a file's pages in memory whatever is asked";
+  }
+  for (size_t threads : {1, 3}) {
+    SCOPED_TRACE(std::to_string(threads) + " threads");
+    scrub_request req;
+    const std::string dir = store.path();
+    req.backup_dir = dir.c_str();
+    req.threads = threads;
+    for (const writer_result& b : backups) ASSERT_TRUE(test::drop_from_cache(b.image_path));
+    ASSERT_EQ(test::quietly([&] { return scrub_backups(req); }), STATUS_OK);
+    for (const writer_result& b : backups) {
+      EXPECT_EQ(test::cached_page_count(b.image_path), 0u) << b.image_path;
+    }
+
+    test::bring_into_cache(backups[0].image_path, 0, 5 << 20);
+    test::bring_into_cache(backups[0].image_path, 30 << 20, 3 << 20);
+    test::bring_into_cache(backups[1].image_path, 0, 40 << 20);
+    const std::vector<bool> a = test::cached_pages(backups[0].image_path);
+    const std::vector<bool> b = test::cached_pages(backups[1].image_path);
+    ASSERT_EQ(test::quietly([&] { return scrub_backups(req); }), STATUS_OK);
+    EXPECT_EQ(test::cached_pages(backups[0].image_path), a);
+    EXPECT_EQ(test::cached_pages(backups[1].image_path), b);
+  }
+}
 
 // ---- Through the program ----
 

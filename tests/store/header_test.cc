@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -260,4 +261,87 @@ TEST(HeaderNameTest, WrittenHeaderReadsBackThroughTheFile) {
   auto back = new_header(0xEE);
   ASSERT_EQ(header_read(dir.file("r.infb").c_str(), back.get()), STATUS_OK);
   EXPECT_EQ(memcmp(h->raw, back->raw, HEADER_SIZE), 0);
+}
+
+// The scan of a directory reads only the fields; every file must get the
+// verdict (and the fields) that a read of the whole header area gives it.
+TEST_F(HeaderReadTest, ReadingOnlyTheKnownFieldsGivesTheVerdictOfTheWholeRead) {
+  struct Case {
+    std::string what;
+    std::vector<uint8_t> bytes;
+  };
+  std::vector<Case> cases;
+  auto with = [](const std::function<void(test::RawHeader&)>& edit, size_t length,
+                 uint8_t fill = 0) {
+    test::RawHeader raw;
+    edit(raw);
+    std::vector<uint8_t> bytes = test::raw_header_bytes(raw);
+    bytes.resize(length, fill);
+    return bytes;
+  };
+  auto none = [](test::RawHeader&) {};
+  cases.push_back({"whole header", with(none, HEADER_SIZE)});
+  cases.push_back({"header and a table", with(none, HEADER_SIZE + 2 * BLOCK_ENTRY_SIZE, 0x5A)});
+  cases.push_back({"empty file", {}});
+  cases.push_back({"100 bytes", with(none, 100)});
+  cases.push_back({"4095 bytes", with(none, 4095)});
+  cases.push_back({"cut inside the fields", with(none, HEADER_KNOWN_SIZE - 1)});
+  cases.push_back({"fields whole, header cut", with(none, 30000)});
+  cases.push_back({"one byte short", with(none, HEADER_SIZE - 1)});
+  for (uint32_t size : {4096u, 8192u, 30000u}) {
+    auto set = [size](test::RawHeader& r) { r.header_size = size; };
+    cases.push_back({"small header " + std::to_string(size), with(set, size)});
+    cases.push_back(
+        {"small header and its table " + std::to_string(size), with(set, HEADER_SIZE + 100, 0xA5)});
+    cases.push_back({"small header cut " + std::to_string(size), with(set, size - 1)});
+  }
+  for (uint32_t size : {0u, 4095u, 262144u, 4194305u, 0xFFFFFFFFu}) {
+    cases.push_back({"header_size " + std::to_string(size),
+                     with([size](test::RawHeader& r) { r.header_size = size; }, 300000)});
+  }
+  cases.push_back({"magic", with([](test::RawHeader& r) { r.magic = 0x50554B43; }, HEADER_SIZE)});
+  cases.push_back(
+      {"version 2", with([](test::RawHeader& r) { r.format_version = 2; }, HEADER_SIZE)});
+  cases.push_back(
+      {"version 0", with([](test::RawHeader& r) { r.format_version = 0; }, HEADER_SIZE)});
+  cases.push_back({"version 2 and magic", with(
+                                              [](test::RawHeader& r) {
+                                                r.format_version = 2;
+                                                r.magic = 0;
+                                              },
+                                              HEADER_SIZE)});
+
+  auto whole = new_header(0xAA);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::write_file(path_, c.bytes);
+    auto known = new_header(0);
+    const status_t expected = header_read(path_.c_str(), whole.get());
+    ASSERT_EQ(header_read_known(path_.c_str(), known.get()), expected);
+    if (expected != STATUS_OK) continue;
+    EXPECT_EQ(memcmp(known->raw, whole->raw, HEADER_KNOWN_SIZE), 0);
+    for (size_t i = HEADER_KNOWN_SIZE; i < HEADER_SIZE; i++) ASSERT_EQ(known->raw[i], 0) << i;
+  }
+
+  // What is not a readable file, and reads that fail or come back short.
+  auto known = new_header(0);
+  EXPECT_EQ(header_read_known(dir_.file("missing.infb").c_str(), known.get()), STATUS_NOT_FOUND);
+  EXPECT_EQ(header_read_known(dir_.path().c_str(), known.get()), STATUS_IO);
+  ASSERT_EQ(mkfifo(dir_.file("fifo.infb").c_str(), 0600), 0);
+  EXPECT_EQ(header_read_known(dir_.file("fifo.infb").c_str(), known.get()), STATUS_IO);
+  test::write_file(path_, with(none, HEADER_SIZE));
+  const int fds = test::open_fd_count();
+  {
+    test::FaultInjector faults;
+    faults.only({FS_OP_PREAD});
+    faults.fail_at(1, EIO);
+    EXPECT_EQ(header_read_known(path_.c_str(), known.get()), STATUS_IO);
+  }
+  {
+    test::FaultInjector faults;
+    faults.only({FS_OP_PREAD});
+    faults.fail_at(1, 0, 4000);
+    EXPECT_EQ(header_read_known(path_.c_str(), known.get()), STATUS_CORRUPT);
+  }
+  EXPECT_EQ(test::open_fd_count(), fds);
 }

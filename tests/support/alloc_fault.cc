@@ -1,5 +1,6 @@
 #include "support/alloc_fault.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -18,12 +19,27 @@ struct fault_state {
 // library's worker) neither count nor fail.
 constinit thread_local fault_state t_fault;
 
+// The one sequence of every thread's calls, for EVERY_THREAD.
+struct shared_fault_state {
+  std::atomic<bool> armed{false};
+  std::atomic<bool> fired{false};
+  std::atomic<uint64_t> calls{0};
+  std::atomic<uint64_t> fail_at{0};
+};
+constinit shared_fault_state g_fault;
+
 // True when this call is the one to fail.
 bool fault_now() {
   fault_state& f = t_fault;
-  if (!f.armed) return false;
-  if (++f.calls != f.fail_at) return false;
-  f.fired = true;
+  if (f.armed) {
+    if (++f.calls != f.fail_at) return false;
+    f.fired = true;
+    return true;
+  }
+  if (!g_fault.armed.load(std::memory_order_acquire)) return false;
+  if (g_fault.calls.fetch_add(1) + 1 != g_fault.fail_at.load(std::memory_order_relaxed))
+    return false;
+  g_fault.fired = true;
   return true;
 }
 
@@ -130,17 +146,27 @@ void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcep
 
 namespace test {
 
-AllocFault::AllocFault(uint64_t fail_at) {
-  t_fault = fault_state{true, false, 0, fail_at};
+AllocFault::AllocFault(uint64_t fail_at, scope where) : where_(where) {
+  if (where_ == THIS_THREAD) {
+    t_fault = fault_state{true, false, 0, fail_at};
+    return;
+  }
+  g_fault.calls = 0;
+  g_fault.fired = false;
+  g_fault.fail_at = fail_at;
+  g_fault.armed.store(true, std::memory_order_release);
 }
 AllocFault::~AllocFault() {
-  t_fault.armed = false;
+  if (where_ == THIS_THREAD)
+    t_fault.armed = false;
+  else
+    g_fault.armed = false;
 }
 uint64_t AllocFault::calls() const {
-  return t_fault.calls;
+  return where_ == THIS_THREAD ? t_fault.calls : g_fault.calls.load();
 }
 bool AllocFault::fired() const {
-  return t_fault.fired;
+  return where_ == THIS_THREAD ? t_fault.fired : g_fault.fired.load();
 }
 
 bool alloc_fault_works() {

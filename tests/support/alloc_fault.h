@@ -15,14 +15,23 @@ namespace test {
 // later ones succeed. Other threads are never touched. Arm it around the
 // operation under test only: test framework calls inside the armed region
 // would be counted (and could be the one that fails).
+//
+// EVERY_THREAD counts the calls of every thread (the worker threads an
+// operation starts) in one sequence instead; one AllocFault of that kind at
+// a time, armed and disarmed on one thread. An operation whose workers
+// allocate would then fail on a worker, where nothing can catch it.
 class AllocFault {
  public:
-  explicit AllocFault(uint64_t fail_at);
+  enum scope { THIS_THREAD, EVERY_THREAD };
+  explicit AllocFault(uint64_t fail_at, scope where = THIS_THREAD);
   ~AllocFault();
   AllocFault(const AllocFault&) = delete;
   AllocFault& operator=(const AllocFault&) = delete;
   uint64_t calls() const;
   bool fired() const;
+
+ private:
+  scope where_;
 };
 
 // True when the replaced operator new is the one this binary's code (and the

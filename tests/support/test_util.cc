@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -306,6 +307,59 @@ int open_fd_count() {
     n--;  // the descriptor of this listing
   }
   return n;
+}
+
+}  // namespace test
+
+namespace test {
+
+std::vector<bool> cached_pages(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st;
+  std::vector<bool> pages;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    const size_t len = static_cast<size_t>(st.st_size);
+    const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    void* map = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) {
+      std::vector<unsigned char> vec((len + page - 1) / page);
+      if (::mincore(map, len, vec.data()) == 0)
+        for (unsigned char v : vec) pages.push_back(v & 1);
+      ::munmap(map, len);
+    }
+  }
+  ::close(fd);
+  return pages;
+}
+
+size_t cached_page_count(const std::string& path) {
+  size_t n = 0;
+  for (bool cached : cached_pages(path)) n += cached;
+  return n;
+}
+
+bool drop_from_cache(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::fdatasync(fd);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+  return cached_page_count(path) == 0;
+}
+
+void bring_into_cache(const std::string& path, uint64_t offset, uint64_t len) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::vector<uint8_t> buf(1 << 20);
+  while (len > 0) {
+    const size_t n = len < buf.size() ? static_cast<size_t>(len) : buf.size();
+    const ssize_t got = ::pread(fd, buf.data(), n, static_cast<off_t>(offset));
+    if (got <= 0) break;
+    offset += static_cast<uint64_t>(got);
+    len -= static_cast<uint64_t>(got);
+  }
+  ::close(fd);
 }
 
 }  // namespace test

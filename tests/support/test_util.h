@@ -142,4 +142,14 @@ class FaultInjector {
 // Number of open descriptors of this process (for leak checks).
 int open_fd_count();
 
+// Which pages of a file are in the page cache now, one flag per page.
+std::vector<bool> cached_pages(const std::string& path);
+size_t cached_page_count(const std::string& path);
+// Writes the file's pages out and drops them from the page cache. False when
+// the file system keeps them anyway (tmpfs, where they are the file), so a
+// test about the cache cannot say anything there.
+bool drop_from_cache(const std::string& path);
+// Brings [offset, offset + len) of the file into the page cache.
+void bring_into_cache(const std::string& path, uint64_t offset, uint64_t len);
+
 }  // namespace test
