@@ -22,9 +22,7 @@ cd "$(dirname "$0")/.."
 
 rounds="${1:-3}"
 
-if [ ! -f build/CMakeCache.txt ]; then
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-fi
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUV_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target zuv_maintenance zuv_mkstore zuv_bench_threads >/dev/null
 prog=$PWD/build/zuv_maintenance
 mkstore=$PWD/build/zuv_mkstore
