@@ -75,7 +75,8 @@ contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/zuv_maintenance ./usr/share/man/man1/zuv_maintenance.1 \
          ./usr/share/bash-completion/completions/zuv_maintenance \
          ./usr/lib/systemd/system/zuv-scrub@.service ./usr/lib/systemd/system/zuv-scrub@.timer \
-         ./usr/lib/systemd/system/zuv-run-loop@.service; do
+         ./usr/lib/systemd/system/zuv-run-loop@.service \
+         ./usr/share/doc/zuv-maintenance/examples/zuv-scrub.default; do
   grep -q " $f\$" <<<"$contents" || { note "package lacks $f"; fail=1; }
 done
 if grep -q -E 'zuv_mkstore|zuv_bench|zuv_tests' <<<"$contents"; then

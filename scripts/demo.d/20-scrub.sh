@@ -4,7 +4,10 @@
 # skipped with a warning and the damaged block is still found.
 section "scrub with the key file: clean backups pass, the damaged block is bit rot"
 echo "(damaged: $demo_damaged; encrypted: $demo_enc)"
-run scrub --backup-dir "$store" --decrypt-key-file "$demo_key"
+run scrub --backup-dir "$store" --decrypt-key-file "$demo_key" --metrics-file "$work/zuv_scrub.prom"
+
+section "the metrics file of that run (for node_exporter's textfile collector)"
+cat "$work/zuv_scrub.prom"
 
 section "scrub without a key: the encrypted backup is skipped with a warning"
 run scrub --backup-dir "$store"

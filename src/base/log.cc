@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +19,9 @@ struct log_state {
   uint32_t min_level = LOG_INFO_LEVEL;
   pthread_mutex_t lock;
   bool lock_ready = false;
+  // The status line shown under the log lines, if any (under the lock).
+  char status[256] = "";
+  bool status_shown = false;
 };
 
 log_state g_log;
@@ -47,6 +51,23 @@ void write_all(int fd, const char* data, size_t len) {
     data += n;
     len -= static_cast<size_t>(n);
   }
+}
+
+constexpr char CLEAR_LINE[] = "\r\033[K";
+
+// Draws the status line; the lock is held.
+void status_draw() {
+  char buf[sizeof g_log.status + 8];
+  int n = snprintf(buf, sizeof buf, "\r%s\033[K", g_log.status);
+  if (n > 0) write_all(STDERR_FILENO, buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+}
+
+bool lock_log() {
+  return g_log.lock_ready && pthread_mutex_lock(&g_log.lock) == 0;
+}
+
+void unlock_log(bool locked) {
+  if (locked) pthread_mutex_unlock(&g_log.lock);
 }
 
 }  // namespace
@@ -100,9 +121,31 @@ void log_write(uint32_t level, const char* format, ...) {
   va_end(again);
   line[len++] = '\n';
 
-  bool locked = g_log.lock_ready && pthread_mutex_lock(&g_log.lock) == 0;
+  bool locked = lock_log();
   fflush(stderr);  // whatever stdio still holds goes first
+  if (g_log.status_shown) write_all(STDERR_FILENO, CLEAR_LINE, sizeof CLEAR_LINE - 1);
   write_all(STDERR_FILENO, line, len);
-  if (locked) pthread_mutex_unlock(&g_log.lock);
+  if (g_log.status_shown) status_draw();
+  unlock_log(locked);
   free(large);
+}
+
+void log_status_show(const char* text) {
+  bool locked = lock_log();
+  // Cut at the first line feed or carriage return: the status line is one row.
+  size_t n = strcspn(text, "\r\n");
+  if (n >= sizeof g_log.status) n = sizeof g_log.status - 1;
+  memcpy(g_log.status, text, n);
+  g_log.status[n] = '\0';
+  g_log.status_shown = true;
+  status_draw();
+  unlock_log(locked);
+}
+
+void log_status_clear() {
+  bool locked = lock_log();
+  if (g_log.status_shown) write_all(STDERR_FILENO, CLEAR_LINE, sizeof CLEAR_LINE - 1);
+  g_log.status_shown = false;
+  g_log.status[0] = '\0';
+  unlock_log(locked);
 }

@@ -14,6 +14,7 @@
 #include "cli/runlog.h"
 #include "cli/selftest.h"
 #include "ops/delete.h"
+#include "ops/metrics.h"
 #include "ops/partials.h"
 #include "ops/pipeline.h"
 #include "ops/prune.h"
@@ -109,8 +110,9 @@ const option_spec RECOMPRESS_OPTIONS[] = {
     {"--threads", nullptr, 1}, {nullptr, nullptr, 0},
 };
 const option_spec SCRUB_OPTIONS[] = {
-    {"--backup-dir", nullptr, 1}, {"--repair", nullptr, 0}, {"--decrypt-key-file", nullptr, 1},
-    {"--threads", nullptr, 1},    {nullptr, nullptr, 0},
+    {"--backup-dir", nullptr, 1},       {"--repair", nullptr, 0},
+    {"--decrypt-key-file", nullptr, 1}, {"--threads", nullptr, 1},
+    {"--metrics-file", nullptr, 1},     {nullptr, nullptr, 0},
 };
 const option_spec DELETE_OPTIONS[] = {
     {"--meta", nullptr, 1},
@@ -144,11 +146,9 @@ const option_spec ENCRYPT_INIT_OPTIONS[] = {
     {nullptr, nullptr, 0},
 };
 const option_spec RUN_LOOP_OPTIONS[] = {
-    {"--backup-dir", nullptr, 1},
-    {"--poll-interval", nullptr, 1},
-    {"--decrypt-key-file", nullptr, 1},
-    {"--threads", nullptr, 1},
-    {nullptr, nullptr, 0},
+    {"--backup-dir", nullptr, 1},       {"--poll-interval", nullptr, 1},
+    {"--decrypt-key-file", nullptr, 1}, {"--threads", nullptr, 1},
+    {"--metrics-file", nullptr, 1},     {nullptr, nullptr, 0},
 };
 
 // The order in which sub-command names are compared; the index is the
@@ -253,6 +253,23 @@ bool threads_option(int argc, char** argv, size_t* out) {
   return true;
 }
 
+// --metrics-file of scrub and run-loop: a path, or null without the option.
+// False, with the error line printed, when the option has no value or an
+// empty one: a run asked for metrics must not quietly write none.
+bool metrics_option(int argc, char** argv, const char** out) {
+  const char* path = VALUE("--metrics-file");
+  if (!path && !FLAG("--metrics-file")) {
+    *out = nullptr;
+    return true;
+  }
+  if (!path || *path == '\0') {
+    fputs("error: --metrics-file needs a path\n", stderr);
+    return false;
+  }
+  *out = path;
+  return true;
+}
+
 int run_synthetic_full(int argc, char** argv) {
   synthetic_full_request req;
   req.target = VALUE("--target");
@@ -284,8 +301,21 @@ int run_scrub(int argc, char** argv) {
   req.repair = FLAG("--repair");
   req.decrypt_key_file = VALUE("--decrypt-key-file");
   if (!threads_option(argc, argv, &req.threads)) return EXIT_USAGE;
+  const char* metrics_file = nullptr;
+  if (!metrics_option(argc, argv, &metrics_file)) return EXIT_USAGE;
   if (!req.backup_dir) return print_usage(EXIT_USAGE);
-  return report("scrub", scrub_backups(req));
+  scrub_totals totals;
+  req.totals = &totals;
+  status_t s = scrub_backups(req);
+  // Every run that got as far as scrubbing writes its figures, a failed one
+  // too (success 0). A run asked for metrics that could not write them has
+  // failed, though every block verified: monitoring would go on showing the
+  // last run's figures as if they were this one's.
+  if (metrics_file) {
+    status_t m = metrics_write_scrub(metrics_file, req.backup_dir, totals);
+    if (s == STATUS_OK) s = m;
+  }
+  return report("scrub", s);
 }
 
 int run_delete(int argc, char** argv) {
@@ -398,8 +428,10 @@ int run_run_loop(int argc, char** argv) {
   const char* key_file = VALUE("--decrypt-key-file");
   size_t threads = 1;
   if (!threads_option(argc, argv, &threads)) return EXIT_USAGE;
+  const char* metrics_file = nullptr;
+  if (!metrics_option(argc, argv, &metrics_file)) return EXIT_USAGE;
   if (!backup_dir) return print_usage(EXIT_USAGE);
-  maintenance_loop(backup_dir, poll_interval, key_file, threads);
+  maintenance_loop(backup_dir, poll_interval, key_file, threads, metrics_file);
 }
 
 bool removes_files(int cmd, int argc, char** argv) {

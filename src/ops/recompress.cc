@@ -14,6 +14,7 @@
 #include "base/fs.h"
 #include "base/memory.h"
 #include "base/page_cache.h"
+#include "base/progress.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "ops/pipeline.h"
@@ -65,6 +66,7 @@ struct rewrite_run {
   size_t output_cap = 0;
   std::array<rewrite_slot, PIPELINE_MAX_SLOTS> slots;
   std::array<std::unique_ptr<uint8_t[]>, PIPELINE_MAX_THREADS> decoded;  // per worker
+  progress_meter meter;   // on a terminal only: stored bytes of the old image taken back
   ordered_pipeline pipe;  // declared last: stopped before the buffers go
 };
 
@@ -143,6 +145,7 @@ void take_oldest(rewrite_run* run, rewrite_out* out, std::vector<block_entry>* t
     out->offset += s.len;
     out->status = cache_writer_wrote(out->cache, out->offset);
   }
+  progress_add(&run->meter, run->b->table[s.index].stored_len);
   pipeline_release_oldest(&run->pipe);
 }
 
@@ -258,8 +261,15 @@ status_t recompress_loaded(const loaded_backup& b, const recompress_request& req
   cache_writer out_cache;
   cache_writer_open(&out_cache, out.get());
   uint64_t image_bytes = 0;
+  if (progress_wanted()) {
+    uint64_t stored = 0;
+    for (const block_entry& e : b.table)
+      if (!(e.flags & BLOCK_FLAG_NO_DATA)) stored += e.stored_len;
+    progress_start(&run.meter, "recompress", stored);
+  }
   s = rewrite_image(&run, in.get(), &in_cache, out.get(), &out_cache, &table, &image_bytes);
   pipeline_stop(&run.pipe);
+  progress_stop(&run.meter);
   cache_reader_close(&in_cache);
   if (s == STATUS_OK) s = fs_fsync(out.get());
   cache_writer_close(&out_cache);  // every page is clean once flushed

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,11 +19,14 @@
 #include "base/fs.h"
 #include "base/log.h"
 #include "base/page_cache.h"
+#include "base/progress.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
+#include "ops/metrics.h"
 #include "ops/pipeline.h"
+#include "ops/store_bytes.h"
 #include "store/backup.h"
 #include "store/naming.h"
 
@@ -131,8 +135,10 @@ struct scrub_run {
   std::array<inflight_backup, PIPELINE_MAX_SLOTS + 1> backups;
   buffer_sizes have;
   size_t scratch_sets = 1;
-  cache_reader cache;     // of the image being read; its maps are kept from one to the next
-  ordered_pipeline pipe;  // declared last: stopped before the buffers go
+  uint64_t bytes_read = 0;  // payload bytes the reads returned
+  progress_meter meter;     // on a terminal only
+  cache_reader cache;       // of the image being read; its maps are kept from one to the next
+  ordered_pipeline pipe;    // declared last: stopped before the buffers go
 };
 
 // The block's verdict: good when it decodes to raw_len bytes whose SHA-256
@@ -196,6 +202,7 @@ void take_oldest(scrub_run* run) {
     run->counts.blocks_bad++;
     log_write(LOG_ERROR_LEVEL, "bit rot detected: %s block_id=%llu", meta_path, block_id);
   }
+  progress_add(&run->meter, s.entry->stored_len);
   s.backup->blocks_out--;
   s.entry = nullptr;
   s.backup = nullptr;
@@ -264,13 +271,17 @@ bool read_payload(scrub_run* run, int image_fd, const inflight_backup& ib, const
   cache_reader_before(&run->cache, e.offset, e.stored_len);
   size_t got = 0;
   if (fs_pread(image_fd, s->stored.get(), e.stored_len, e.offset, &got) != STATUS_OK) return false;
+  run->bytes_read += got;
   return got == e.stored_len;
 }
 
-// Hands every block with data of the backup out, in table order.
-void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
+// Hands every block with data of the backup out, in table order; returns
+// the stored bytes handed out.
+uint64_t backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
+  uint64_t handed = 0;
   for (const block_entry& e : ib->b.table) {
     if (e.flags & BLOCK_FLAG_NO_DATA) continue;
+    handed += e.stored_len;
     if (pipeline_full(run->pipe)) take_oldest(run);
     scrub_slot& s = run->slots[pipeline_next_slot(run->pipe)];
     s.entry = &e;
@@ -280,6 +291,12 @@ void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
     ib->blocks_out++;
     pipeline_submit(&run->pipe);
   }
+  return handed;
+}
+
+// A backup whose image will not be read leaves the progress total.
+void progress_skip(scrub_run* run, const char* meta_path) {
+  if (run->meter.active) progress_shrink(&run->meter, store_image_bytes(meta_path));
 }
 
 // True when the directory entry itself is gone: the backup was removed
@@ -310,6 +327,7 @@ void scrub_one(scrub_run* run, const char* meta_path) {
     drain(run);
     log_write(LOG_WARN_LEVEL, "scrub: skipping unreadable/corrupt meta file %s", meta_path);
     if (!vanished) counts->files_unverified++;
+    progress_skip(run, meta_path);
     return;
   }
 
@@ -319,6 +337,7 @@ void scrub_one(scrub_run* run, const char* meta_path) {
     log_write(LOG_WARN_LEVEL,
               "scrub: skipping %s, it is encrypted and no --decrypt-key-file was given", meta_path);
     counts->files_skipped++;
+    progress_skip(run, meta_path);
     return;
   }
 
@@ -331,15 +350,21 @@ void scrub_one(scrub_run* run, const char* meta_path) {
     drain(run);
     log_write(LOG_WARN_LEVEL, "scrub: cannot open image %s", b.image_path.c_str());
     if (!vanished) counts->files_unverified++;
+    progress_skip(run, meta_path);
     return;
   }
-  if (b.table.empty()) return;
+  const auto image_bytes = static_cast<uint64_t>(image_stat.st_size);
+  if (b.table.empty()) {
+    progress_shrink(&run->meter, image_bytes);
+    return;
+  }
 
   const uint32_t block_size = header_block_size(*b.header);
   if (!buffers_fit(run, cipher, block_size)) {
     log_write(LOG_WARN_LEVEL, "scrub: cannot allocate block buffers of %u bytes for %s", block_size,
               meta_path);
     counts->files_unverified++;
+    progress_shrink(&run->meter, image_bytes);
     return;
   }
 
@@ -352,13 +377,13 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   // cache goes again behind the read head.
   cache_reader_open(&run->cache, image.get(), static_cast<uint64_t>(image_stat.st_size),
                     sealed_size(cipher, block_size));
-  backup_read_blocks(run, ib, image.get());
+  const uint64_t handed = backup_read_blocks(run, ib, image.get());
   cache_reader_close(&run->cache);
+  // The gaps between payloads (and whatever is not read) are not waited for.
+  if (image_bytes > handed) progress_shrink(&run->meter, image_bytes - handed);
 }
 
-}  // namespace
-
-status_t scrub_backups(const scrub_request& req) {
+status_t scrub_directory(const scrub_request& req, scrub_totals* totals) {
   if (req.repair) return STATUS_NOT_SUPPORTED;
 
   // Shared with other readers; a recompress, prune or delete working on the
@@ -398,6 +423,7 @@ status_t scrub_backups(const scrub_request& req) {
   run.key = key_ptr;
   const size_t threads = req.threads != 0 ? req.threads : pipeline_default_threads();
   run.scratch_sets = std::max<size_t>(pipeline_start(&run.pipe, threads, verify_job, &run), 1);
+  if (progress_wanted()) progress_start(&run.meter, "scrub", store_dir_image_bytes(req.backup_dir));
 
   bool listing_failed = false;
   for (;;) {
@@ -428,8 +454,14 @@ status_t scrub_backups(const scrub_request& req) {
   drain(&run);
   pipeline_stop(&run.pipe);
   fs_dir_close(&dir.dir);
+  progress_stop(&run.meter);
 
   const scrub_counts& counts = run.counts;
+  totals->blocks_checked = counts.blocks_checked;
+  totals->blocks_bad = counts.blocks_bad;
+  totals->files_skipped = counts.files_skipped;
+  totals->files_unverified = counts.files_unverified;
+  totals->bytes_read = run.bytes_read;
   log_write(LOG_INFO_LEVEL,
             "scrub: checked %llu blocks, %llu bad, %llu file(s) skipped (encrypted, no "
             "--decrypt-key-file)",
@@ -444,16 +476,34 @@ status_t scrub_backups(const scrub_request& req) {
   return STATUS_OK;
 }
 
+}  // namespace
+
+status_t scrub_backups(const scrub_request& req) {
+  const auto start = std::chrono::steady_clock::now();
+  scrub_totals totals;
+  const status_t s = scrub_directory(req, &totals);
+  if (req.totals) {
+    totals.duration_seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    totals.finished_at = now_seconds();
+    totals.status = s;
+    *req.totals = totals;
+  }
+  return s;
+}
+
 void maintenance_loop(const char* backup_dir, uint32_t poll_interval, const char* decrypt_key_file,
-                      size_t threads) {
+                      size_t threads, const char* metrics_file) {
   log_write(LOG_INFO_LEVEL, "zuv_maintenance polling %s every %u second(s) (scrub-only scaffold)",
             backup_dir, poll_interval);
-  const scrub_request req{backup_dir, 0, decrypt_key_file, threads};
+  scrub_totals totals;
+  const scrub_request req{backup_dir, 0, decrypt_key_file, threads, &totals};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
   for (;;) {
     // A pass that finds the directory held by a writer logs so and checks
     // nothing; the next pass tries again.
     (void)scrub_backups(req);
+    if (metrics_file) (void)metrics_write_scrub(metrics_file, backup_dir, totals);
     // sleep() ends early when a signal handler runs; finish the pause anyway.
     unsigned left = pause_seconds;
     while (left != 0) left = sleep(left);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/status.h"
+#include "ops/scrub_totals.h"
 
 struct scrub_request {
   const char* backup_dir = nullptr;        // --backup-dir
@@ -14,6 +15,9 @@ struct scrub_request {
   // --threads: blocks are decoded and hashed on this many threads (1: on
   // the calling thread alone); 0 means one per CPU the process may run on.
   size_t threads = 0;
+  // When set, receives the run's figures at its end, on every path (all
+  // zero but the duration, the time and the status when nothing was checked).
+  scrub_totals* totals = nullptr;
 };
 
 // Holds the directory's shared lock for the run and changes nothing.
@@ -26,6 +30,8 @@ struct scrub_request {
 
 // Logs the polling line, then scrubs (on `threads` threads, as
 // scrub_request) and sleeps (3600 s for an interval of 0) until the process
-// is killed.
+// is killed. With metrics_file set, each pass writes its figures there
+// (ops/metrics.h); a failure to write is logged and the loop goes on.
 [[noreturn]] void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
-                                   const char* decrypt_key_file, size_t threads);
+                                   const char* decrypt_key_file, size_t threads,
+                                   const char* metrics_file = nullptr);

@@ -12,6 +12,7 @@
 #include "base/dir_lock.h"
 #include "base/fs.h"
 #include "base/log.h"
+#include "base/progress.h"
 #include "store/backup.h"
 #include "store/chain.h"
 #include "store/format.h"
@@ -70,15 +71,21 @@ struct copy_run {
   uint64_t len = 0;
 };
 
+// A stretch is copied in calls of at most this many bytes, so that the
+// progress line moves during the copy of one large image.
+constexpr uint64_t COPY_RUN_MAX = uint64_t{64} << 20;
+
 // A source image shorter than its table says ends the copy early: that is
 // damage in the chain, reported as such.
-status_t copy_run_flush(const std::vector<unique_fd>& images, int out_fd, copy_run* run) {
+status_t copy_run_flush(const std::vector<unique_fd>& images, int out_fd, copy_run* run,
+                        progress_meter* meter) {
   if (run->len == 0) return STATUS_OK;
   size_t copied = 0;
   status_t s = fs_copy_range(images[static_cast<size_t>(run->member)].get(), run->src, out_fd,
                              run->dst, static_cast<size_t>(run->len), &copied);
   if (s != STATUS_OK) return s;
   if (copied != run->len) return STATUS_CORRUPT;
+  progress_add(meter, run->len);
   run->len = 0;
   return STATUS_OK;
 }
@@ -87,7 +94,7 @@ status_t copy_run_flush(const std::vector<unique_fd>& images, int out_fd, copy_r
 // block in block order, back to back from offset 0. Fills the new table and
 // the image's length.
 status_t write_image(const chain_block_map& map, const std::vector<unique_fd>& images, int out_fd,
-                     std::vector<block_entry>* table, uint64_t* out_bytes) {
+                     std::vector<block_entry>* table, uint64_t* out_bytes, progress_meter* meter) {
   copy_run run;
   uint64_t out_off = 0;
   for (const block_slot& slot : map.slots) {
@@ -98,9 +105,10 @@ status_t write_image(const chain_block_map& map, const std::vector<unique_fd>& i
       table->push_back(e);
       continue;
     }
-    bool extends = run.len != 0 && run.member == slot.member && run.src + run.len == e.offset;
+    bool extends = run.len != 0 && run.member == slot.member && run.src + run.len == e.offset &&
+                   run.len < COPY_RUN_MAX;
     if (!extends) {
-      status_t s = copy_run_flush(images, out_fd, &run);
+      status_t s = copy_run_flush(images, out_fd, &run, meter);
       if (s != STATUS_OK) return s;
       run.member = slot.member;
       run.src = e.offset;
@@ -111,7 +119,7 @@ status_t write_image(const chain_block_map& map, const std::vector<unique_fd>& i
     out_off += e.stored_len;
     table->push_back(e);
   }
-  status_t s = copy_run_flush(images, out_fd, &run);
+  status_t s = copy_run_flush(images, out_fd, &run, meter);
   if (s != STATUS_OK) return s;
   *out_bytes = out_off;
   return STATUS_OK;
@@ -182,7 +190,16 @@ status_t collapse(const synthetic_full_request& req, const backup_chain& chain) 
   // names, and one that appears since is refused with STATUS_EXISTS).
   s = fs_create_new(tmp_path.c_str(), 0644, out.out());
   uint64_t image_bytes = 0;
-  if (s == STATUS_OK) s = write_image(map, images, out.get(), &table, &image_bytes);
+  progress_meter meter;
+  if (s == STATUS_OK && progress_wanted()) {
+    uint64_t stored = 0;
+    for (const block_slot& slot : map.slots)
+      if (slot.member >= 0 && slot.entry && !(slot.entry->flags & BLOCK_FLAG_NO_DATA))
+        stored += slot.entry->stored_len;
+    progress_start(&meter, "synthetic-full", stored);
+  }
+  if (s == STATUS_OK) s = write_image(map, images, out.get(), &table, &image_bytes, &meter);
+  progress_stop(&meter);
   if (s == STATUS_OK) s = fs_fsync(out.get());
   status_t c = out.close();
   if (s == STATUS_OK) s = c;
