@@ -123,6 +123,7 @@ constexpr size_t SHRINK_ABOVE = size_t{64} << 20;
 
 struct scrub_run {
   const uint8_t* key = nullptr;  // CIPHER_KEY_SIZE bytes, or null
+  scrub_slice slice;             // of the store, or all of it
   scrub_counts counts;
   std::array<scrub_slot, PIPELINE_MAX_SLOTS> slots;
   std::array<scrub_scratch, PIPELINE_MAX_THREADS> scratch;
@@ -267,9 +268,12 @@ bool read_payload(scrub_run* run, int image_fd, const inflight_backup& ib, const
   return got == e.stored_len;
 }
 
-// Hands every block with data of the backup out, in table order.
-void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
-  for (const block_entry& e : ib->b.table) {
+// Hands every block with data of the table entries [first, end) out, in
+// table order.
+void backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd, size_t first,
+                        size_t end) {
+  for (size_t i = first; i < end; i++) {
+    const block_entry& e = ib->b.table[i];
     if (e.flags & BLOCK_FLAG_NO_DATA) continue;
     if (pipeline_full(run->pipe)) take_oldest(run);
     scrub_slot& s = run->slots[pipeline_next_slot(run->pipe)];
@@ -298,6 +302,14 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   int state = BACKUP_PAIR_WHOLE;
   loaded_backup b;
   status_t s = backup_load_whole(meta_path, &b, &state);
+  // A backup with nothing in the slice is another run's: not a word about it.
+  // One whose meta file cannot be read is every run's, since its share
+  // of the store is not known.
+  scrub_stretch stretch;
+  if (s == STATUS_OK) {
+    stretch = scrub_slice_stretch(b.table, header_uuid(*b.header), run->slice);
+    if (!stretch.in_slice) return;
+  }
   if (s == STATUS_OK && backup_pair_interrupted(state)) {
     drain(run);
     backup_warn_interrupted(meta_path);
@@ -352,7 +364,7 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   // cache goes again behind the read head.
   cache_reader_open(&run->cache, image.get(), static_cast<uint64_t>(image_stat.st_size),
                     sealed_size(cipher, block_size));
-  backup_read_blocks(run, ib, image.get());
+  backup_read_blocks(run, ib, image.get(), stretch.first, stretch.end);
   cache_reader_close(&run->cache);
 }
 
@@ -396,6 +408,11 @@ status_t scrub_backups(const scrub_request& req) {
   // stack of this call, so that nothing here can fail for want of memory.
   scrub_run run;
   run.key = key_ptr;
+  run.slice = req.slice;
+  if (!scrub_slice_whole(req.slice)) {
+    log_write(LOG_INFO_LEVEL, "scrub: checking slice %u/%u of %s", req.slice.index, req.slice.count,
+              req.backup_dir);
+  }
   const size_t threads = req.threads != 0 ? req.threads : pipeline_default_threads();
   run.scratch_sets = std::max<size_t>(pipeline_start(&run.pipe, threads, verify_job, &run), 1);
 
@@ -445,15 +462,18 @@ status_t scrub_backups(const scrub_request& req) {
 }
 
 void maintenance_loop(const char* backup_dir, uint32_t poll_interval, const char* decrypt_key_file,
-                      size_t threads) {
+                      size_t threads, uint32_t subsets) {
   log_write(LOG_INFO_LEVEL, "zuv_maintenance polling %s every %u second(s) (scrub-only scaffold)",
             backup_dir, poll_interval);
-  const scrub_request req{backup_dir, 0, decrypt_key_file, threads};
+  scrub_request req{backup_dir, 0, decrypt_key_file, threads, scrub_slice{}};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
+  uint64_t pass = 0;
   for (;;) {
+    req.slice = scrub_slice_of_pass(pass, subsets);
     // A pass that finds the directory held by a writer logs so and checks
-    // nothing; the next pass tries again.
-    (void)scrub_backups(req);
+    // nothing; the next pass tries again, the same slice, so that a cycle
+    // never leaves one out.
+    if (scrub_backups(req) != STATUS_AGAIN) pass++;
     // sleep() ends early when a signal handler runs; finish the pause anyway.
     unsigned left = pause_seconds;
     while (left != 0) left = sleep(left);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/status.h"
+#include "ops/scrub_slice.h"
 
 struct scrub_request {
   const char* backup_dir = nullptr;        // --backup-dir
@@ -14,6 +15,9 @@ struct scrub_request {
   // --threads: blocks are decoded and hashed on this many threads (1: on
   // the calling thread alone); 0 means one per CPU the process may run on.
   size_t threads = 0;
+  // --subset K/N: only slice K of N is checked (ops/scrub_slice.h); the
+  // summary counts its blocks. Count 0: the whole store.
+  scrub_slice slice;
 };
 
 // Holds the directory's shared lock for the run and changes nothing.
@@ -26,6 +30,7 @@ struct scrub_request {
 
 // Logs the polling line, then scrubs (on `threads` threads, as
 // scrub_request) and sleeps (3600 s for an interval of 0) until the process
-// is killed.
+// is killed. With `subsets` N above 0 the passes check slice 1, 2, ..., N,
+// 1, ... of the store; with 0 every pass checks all of it.
 [[noreturn]] void maintenance_loop(const char* backup_dir, uint32_t poll_interval,
-                                   const char* decrypt_key_file, size_t threads);
+                                   const char* decrypt_key_file, size_t threads, uint32_t subsets);

@@ -559,13 +559,19 @@ TEST_F(ScrubTest, ImagesAreLeftInThePageCacheAsTheScrubFoundThem) {
 
 // ---- Through the program ----
 
-TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
-  test::TempDir store;
+// The backup "db" of 16 blocks in dir.
+writer_result write_db(const test::TempDir& dir) {
   writer_backup_desc desc;
-  desc.dir = store.path();
+  desc.dir = dir.path();
   desc.file_stem = "db";
   writer_result b;
-  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  EXPECT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  return b;
+}
+
+TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
+  test::TempDir store;
+  writer_result b = write_db(store);
 
   test::RunResult r = test::run_zuv({"scrub", "--backup-dir", store.path()});
   EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -634,11 +640,7 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
   test::TempDir store;
-  writer_backup_desc desc;
-  desc.dir = store.path();
-  desc.file_stem = "db";
-  writer_result b;
-  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  write_db(store);
 
   const std::string sum = summary(16, 0, 0);
   std::string log = read_until(
@@ -651,6 +653,35 @@ TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
                           " every 1 second(s) (scrub-only scaffold)\n");
   EXPECT_EQ(lines[1], sum);
   EXPECT_EQ(lines[2], sum);
+}
+
+TEST(RunLoopTest, SubsetsCheckSliceOneToNThenStartOver) {
+  test::TempDir store;
+  write_db(store);
+
+  const std::string slice = "INFO  scrub: checking slice ";
+  std::string log = read_until(
+      {"run-loop", "--backup-dir", store.path(), "--poll-interval", "1", "--subsets", "2",
+       "--no-syslog", "--no-log"},
+      [](const std::string& t) { return count_of(t, " blocks, 0 bad") >= 3; },
+      std::chrono::seconds(30));
+  std::vector<std::string> lines = lines_of(log);
+  ASSERT_GE(lines.size(), 7u) << log;
+  EXPECT_EQ(lines[0], "INFO  zuv_maintenance polling " + store.path() +
+                          " every 1 second(s) (scrub-only scaffold)\n");
+  // Pass by pass: the slice, then its summary; the two slices add up to the
+  // backup's 16 blocks.
+  uint64_t checked[3] = {};
+  for (int pass = 0; pass < 3; pass++) {
+    EXPECT_EQ(lines[1 + 2 * pass],
+              slice + (pass == 1 ? "2/2" : "1/2") + " of " + store.path() + "\n");
+    unsigned long long n = 0;
+    ASSERT_EQ(sscanf(lines[2 + 2 * pass].c_str(), "INFO  scrub: checked %llu blocks, 0 bad", &n), 1)
+        << lines[2 + 2 * pass];
+    checked[pass] = n;
+  }
+  EXPECT_EQ(checked[0] + checked[1], 16u);
+  EXPECT_EQ(checked[2], checked[0]);
 }
 
 TEST(RunLoopTest, IntervalZeroIsPrintedAsZeroAndWaitsAnHourBetweenPasses) {
