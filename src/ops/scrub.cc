@@ -22,6 +22,7 @@
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
+#include "ops/blast_radius.h"
 #include "ops/pipeline.h"
 #include "store/backup.h"
 #include "store/naming.h"
@@ -125,6 +126,7 @@ struct scrub_run {
   const uint8_t* key = nullptr;  // CIPHER_KEY_SIZE bytes, or null
   scrub_slice slice;             // of the store, or all of it
   scrub_counts counts;
+  damage_record damage;  // the bad blocks, for the lines on what they break
   std::array<scrub_slot, PIPELINE_MAX_SLOTS> slots;
   std::array<scrub_scratch, PIPELINE_MAX_THREADS> scratch;
   // One more than the slots: each slot holds at most one backup, so one
@@ -196,6 +198,7 @@ void take_oldest(scrub_run* run) {
   if (s.verdict != BLOCK_GOOD) {
     run->counts.blocks_bad++;
     log_write(LOG_ERROR_LEVEL, "bit rot detected: %s block_id=%llu", meta_path, block_id);
+    damage_record_add(&run->damage, meta_path, s.entry->block_id);
   }
   s.backup->blocks_out--;
   s.entry = nullptr;
@@ -454,6 +457,8 @@ status_t scrub_backups(const scrub_request& req) {
             static_cast<unsigned long long>(counts.blocks_bad),
             static_cast<unsigned long long>(counts.files_skipped));
   OPENSSL_cleanse(key, sizeof key);
+  // Still under the shared lock: no writer changes the chains meanwhile.
+  blast_radius_report(req.backup_dir, run.damage);
 
   if (counts.blocks_bad != 0 || counts.files_unverified != 0 || counts.files_interrupted != 0)
     return STATUS_CORRUPT;

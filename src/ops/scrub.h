@@ -25,7 +25,8 @@ struct scrub_request {
 // a backup could not be checked, or a recompress was left between its renames
 // (the pair that verifies is checked); STATUS_NOT_SUPPORTED for --repair;
 // STATUS_AGAIN when a writer holds the directory; the key file's status when
-// it cannot be loaded.
+// it cannot be loaded. After the summary, each backup with a bad block gets
+// the line naming the restores it breaks (ops/blast_radius.h).
 [[nodiscard]] status_t scrub_backups(const scrub_request& req);
 
 // Logs the polling line, then scrubs (on `threads` threads, as

@@ -52,6 +52,13 @@ std::string auth_failed(const std::string& meta, uint64_t id) {
   return "ERROR " + meta + " block_id=" + std::to_string(id) +
          ": authentication failed -- wrong --decrypt-key-file, or corrupted data\n";
 }
+// The line after the summary naming the restores the bad blocks of one
+// backup break: the backup itself, then those that rest on it.
+std::string breaks(const std::string& meta, const std::vector<std::string>& also = {}) {
+  std::string list = meta;
+  for (const std::string& m : also) list += ", " + m;
+  return "WARN  bit rot in " + meta + " breaks the restore of: " + list + "\n";
+}
 std::string unreadable(const std::string& meta) {
   return "WARN  scrub: skipping unreadable/corrupt meta file " + meta + "\n";
 }
@@ -199,7 +206,7 @@ TEST_F(ScrubTest, OneFlippedPayloadByteIsOneBitRotLineAndEveryOtherBlockStillVer
 
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 5) + summary(32, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 5) + summary(32, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, FlippedByteInARawBlockIsCaughtByTheDigest) {
@@ -207,7 +214,7 @@ TEST_F(ScrubTest, FlippedByteInARawBlockIsCaughtByTheDigest) {
   ASSERT_EQ(writer_flip_payload_byte(b, 15, 0), STATUS_OK);
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 15) + summary(16, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 15) + summary(16, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, TruncatedImageMakesTheCutBlockAndEveryLaterOneBad) {
@@ -227,7 +234,7 @@ TEST_F(ScrubTest, TruncatedImageMakesTheCutBlockAndEveryLaterOneBad) {
   ASSERT_EQ(bad, 10u);  // blocks 6..15
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, expected + summary(16, bad, 0));
+  EXPECT_EQ(r.log, expected + summary(16, bad, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EntriesThatDoNotFitTheBuffersAreBadBlocksNotOverruns) {
@@ -244,7 +251,7 @@ TEST_F(ScrubTest, EntriesThatDoNotFitTheBuffersAreBadBlocksNotOverruns) {
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id = 1; id <= 6; id++) expected += bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(8, 6, 0));
+  EXPECT_EQ(r.log, expected + summary(8, 6, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EncryptedEntryLongerThanASealedBlockIsBadWithoutAnAuthenticationLine) {
@@ -258,7 +265,7 @@ TEST_F(ScrubTest, EncryptedEntryLongerThanASealedBlockIsBadWithoutAnAuthenticati
   std::string kf = key_file(key);
   ScrubRun r = scrub(kf.c_str());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 0) + summary(2, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 0) + summary(2, 1, 0) + breaks(meta(b)));
 }
 
 // ---- Keys and ciphers ----
@@ -276,7 +283,7 @@ TEST_F(ScrubTest, WrongKeyGivesTheAuthenticationLineThenTheBitRotLinePerBlockWit
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id : {0, 2, 5}) expected += auth_failed(meta(b), id) + bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(3, 3, 0));
+  EXPECT_EQ(r.log, expected + summary(3, 3, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, DamagedSealedPayloadFailsAuthenticationOnlyForThatBlock) {
@@ -289,7 +296,8 @@ TEST_F(ScrubTest, DamagedSealedPayloadFailsAuthenticationOnlyForThatBlock) {
   std::string kf = key_file(key);
   ScrubRun r = scrub(kf.c_str());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, auth_failed(meta(b), 9) + bit_rot(meta(b), 9) + summary(16, 1, 0));
+  EXPECT_EQ(r.log,
+            auth_failed(meta(b), 9) + bit_rot(meta(b), 9) + summary(16, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EncryptedBackupWithoutAKeyIsSkippedAndCountedAndTheRunPasses) {
@@ -318,7 +326,7 @@ TEST_F(ScrubTest, UnknownCipherIdWithAKeyFailsAuthenticationForEveryBlockWithDat
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id = 0; id < 3; id++) expected += auth_failed(meta(b), id) + bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(3, 3, 0));
+  EXPECT_EQ(r.log, expected + summary(3, 3, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, KeyFileErrorsStopTheRunBeforeTheDirectoryIsListed) {
@@ -422,7 +430,7 @@ TEST_F(ScrubTest, ReadErrorOnAPayloadIsABadBlock) {
   ScrubRun r = scrub();
   EXPECT_TRUE(faults.fired());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 1) + summary(4, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 1) + summary(4, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, ShortReadOfAPayloadIsABadBlock) {
@@ -433,7 +441,7 @@ TEST_F(ScrubTest, ShortReadOfAPayloadIsABadBlock) {
   ScrubRun r = scrub();
   EXPECT_TRUE(faults.fired());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 2) + summary(4, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 2) + summary(4, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, FailedDirectoryReadIsAnErrorAfterTheSummary) {
