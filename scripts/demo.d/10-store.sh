@@ -10,6 +10,8 @@
 #   $demo_enc, $demo_key
 #                     the AES-256-GCM backup "vault" and its key file
 #   $demo_damaged     the backup "scratch" with one flipped payload byte in block 3
+#   $demo_damaged_inc an INC of "scratch" that stores blocks 1 and 6 again, not
+#                     block 3: its restore reads the damaged block too
 #   $uploads          a storage directory with one interrupted upload
 #                     (journal and a 1.5 MiB partial image)
 section "sample store (made with zuv_mkstore)"
@@ -41,19 +43,20 @@ demo_enc=$(mk full vault "${geometry[@]}" --seed 31 --cipher aes --key-file "$de
   --created now-1d)
 
 demo_damaged=$(mk full scratch "${geometry[@]}" --seed 41 --created now-1d)
+demo_damaged_inc=$(mk inc scratch --parent "$demo_damaged" --seed 42 --blocks 1,6 --created now-12h)
 "$mkstore" damage --meta "$demo_damaged" flip-byte 3
 
 "$mkstore" journal --dir "$uploads" --stem db-upload --kind inc --name db \
   --image-bytes 1536K --records 3 >/dev/null
 
-export store uploads demo_full demo_diff demo_inc demo_enc demo_key demo_damaged
+export store uploads demo_full demo_diff demo_inc demo_enc demo_key demo_damaged demo_damaged_inc
 
 echo "older chain of db (expired 10 days ago):"
 echo "  FULL $(basename "$old_full")   INC $(basename "$old_inc")"
 echo "current chain of db (retained 30 more days):"
 echo "  FULL $(basename "$demo_full")   DIFF $(basename "$demo_diff")   INC $(basename "$demo_inc")"
 echo "encrypted (AES-256-GCM): $(basename "$demo_enc"), key file $demo_key"
-echo "damaged (one flipped byte in block 3): $(basename "$demo_damaged")"
+echo "damaged (one flipped byte in block 3): $(basename "$demo_damaged"), with the INC $(basename "$demo_damaged_inc") resting on it"
 echo "interrupted upload in $uploads:"
 ls -l "$uploads" | tail -n +2
 echo

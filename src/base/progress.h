@@ -53,6 +53,10 @@ inline void progress_add(progress_meter* m, uint64_t bytes) {
 // Takes bytes off the total (work that turned out not to be done: a backup
 // skipped, the gaps of an image).
 void progress_shrink(progress_meter* m, uint64_t bytes);
+// Adds bytes to the total (work found to be larger than first counted).
+inline void progress_grow(progress_meter* m, uint64_t bytes) {
+  if (m && m->active) m->total.fetch_add(bytes, std::memory_order_relaxed);
+}
 
 // Joins the timer and clears the line; safe to call more than once and on a
 // meter that never started.

@@ -110,9 +110,9 @@ const option_spec RECOMPRESS_OPTIONS[] = {
     {"--threads", nullptr, 1}, {nullptr, nullptr, 0},
 };
 const option_spec SCRUB_OPTIONS[] = {
-    {"--backup-dir", nullptr, 1},       {"--repair", nullptr, 0},
-    {"--decrypt-key-file", nullptr, 1}, {"--threads", nullptr, 1},
-    {"--metrics-file", nullptr, 1},     {nullptr, nullptr, 0},
+    {"--backup-dir", nullptr, 1}, {"--repair", nullptr, 0}, {"--decrypt-key-file", nullptr, 1},
+    {"--threads", nullptr, 1},    {"--subset", nullptr, 1}, {"--metrics-file", nullptr, 1},
+    {nullptr, nullptr, 0},
 };
 const option_spec DELETE_OPTIONS[] = {
     {"--meta", nullptr, 1},
@@ -146,9 +146,13 @@ const option_spec ENCRYPT_INIT_OPTIONS[] = {
     {nullptr, nullptr, 0},
 };
 const option_spec RUN_LOOP_OPTIONS[] = {
-    {"--backup-dir", nullptr, 1},       {"--poll-interval", nullptr, 1},
-    {"--decrypt-key-file", nullptr, 1}, {"--threads", nullptr, 1},
-    {"--metrics-file", nullptr, 1},     {nullptr, nullptr, 0},
+    {"--backup-dir", nullptr, 1},
+    {"--poll-interval", nullptr, 1},
+    {"--decrypt-key-file", nullptr, 1},
+    {"--threads", nullptr, 1},
+    {"--subsets", nullptr, 1},
+    {"--metrics-file", nullptr, 1},
+    {nullptr, nullptr, 0},
 };
 
 // The order in which sub-command names are compared; the index is the
@@ -270,6 +274,34 @@ bool metrics_option(int argc, char** argv, const char** out) {
   return true;
 }
 
+// An option whose value parse() must accept, or absent (*out is then left
+// as it is). False, with the error line printed, for a value parse()
+// refuses or a missing one; checked, as --threads, before anything is
+// opened.
+template <typename T>
+bool parsed_option(int argc, char** argv, const char* name, bool (*parse)(const char*, T*), T* out,
+                   const char* error_line) {
+  const char* text = VALUE(name);
+  if (!text && !FLAG(name)) return true;
+  if (text && parse(text, out)) return true;
+  fputs(error_line, stderr);
+  return false;
+}
+
+// --subset K/N of scrub: slice K of N, or the whole store without it.
+bool subset_option(int argc, char** argv, scrub_slice* out) {
+  return parsed_option(argc, argv, "--subset", scrub_slice_parse, out,
+                       "error: --subset must be K/N with 1 <= K <= N <= 10000\n");
+}
+
+// --subsets N of run-loop: the passes check slice 1, 2, ..., N, 1, ...; 0
+// (every pass checks the whole store) without it.
+bool subsets_option(int argc, char** argv, uint32_t* out) {
+  return parsed_option(argc, argv, "--subsets", scrub_slice_count_parse, out,
+                       "error: --subsets must be a whole number from 1 to 10000\n");
+}
+static_assert(SCRUB_SLICES_MAX == 10000, "the error lines name the largest slice count");
+
 int run_synthetic_full(int argc, char** argv) {
   synthetic_full_request req;
   req.target = VALUE("--target");
@@ -301,6 +333,7 @@ int run_scrub(int argc, char** argv) {
   req.repair = FLAG("--repair");
   req.decrypt_key_file = VALUE("--decrypt-key-file");
   if (!threads_option(argc, argv, &req.threads)) return EXIT_USAGE;
+  if (!subset_option(argc, argv, &req.slice)) return EXIT_USAGE;
   const char* metrics_file = nullptr;
   if (!metrics_option(argc, argv, &metrics_file)) return EXIT_USAGE;
   if (!req.backup_dir) return print_usage(EXIT_USAGE);
@@ -428,10 +461,12 @@ int run_run_loop(int argc, char** argv) {
   const char* key_file = VALUE("--decrypt-key-file");
   size_t threads = 1;
   if (!threads_option(argc, argv, &threads)) return EXIT_USAGE;
+  uint32_t subsets = 0;
+  if (!subsets_option(argc, argv, &subsets)) return EXIT_USAGE;
   const char* metrics_file = nullptr;
   if (!metrics_option(argc, argv, &metrics_file)) return EXIT_USAGE;
   if (!backup_dir) return print_usage(EXIT_USAGE);
-  maintenance_loop(backup_dir, poll_interval, key_file, threads, metrics_file);
+  maintenance_loop(backup_dir, poll_interval, key_file, threads, subsets, metrics_file);
 }
 
 bool removes_files(int cmd, int argc, char** argv) {

@@ -24,6 +24,7 @@
 #include "codec/compress.h"
 #include "codec/digest.h"
 #include "codec/key_file.h"
+#include "ops/blast_radius.h"
 #include "ops/metrics.h"
 #include "ops/pipeline.h"
 #include "ops/store_bytes.h"
@@ -127,7 +128,9 @@ constexpr size_t SHRINK_ABOVE = size_t{64} << 20;
 
 struct scrub_run {
   const uint8_t* key = nullptr;  // CIPHER_KEY_SIZE bytes, or null
+  scrub_slice slice;             // of the store, or all of it
   scrub_counts counts;
+  damage_record damage;  // the bad blocks, for the lines on what they break
   std::array<scrub_slot, PIPELINE_MAX_SLOTS> slots;
   std::array<scrub_scratch, PIPELINE_MAX_THREADS> scratch;
   // One more than the slots: each slot holds at most one backup, so one
@@ -201,6 +204,7 @@ void take_oldest(scrub_run* run) {
   if (s.verdict != BLOCK_GOOD) {
     run->counts.blocks_bad++;
     log_write(LOG_ERROR_LEVEL, "bit rot detected: %s block_id=%llu", meta_path, block_id);
+    damage_record_add(&run->damage, meta_path, s.entry->block_id);
   }
   progress_add(&run->meter, s.entry->stored_len);
   s.backup->blocks_out--;
@@ -275,11 +279,13 @@ bool read_payload(scrub_run* run, int image_fd, const inflight_backup& ib, const
   return got == e.stored_len;
 }
 
-// Hands every block with data of the backup out, in table order; returns
-// the stored bytes handed out.
-uint64_t backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
+// Hands every block with data of the table entries [first, end) out, in
+// table order; returns the stored bytes handed out.
+uint64_t backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd, size_t first,
+                            size_t end) {
   uint64_t handed = 0;
-  for (const block_entry& e : ib->b.table) {
+  for (size_t i = first; i < end; i++) {
+    const block_entry& e = ib->b.table[i];
     if (e.flags & BLOCK_FLAG_NO_DATA) continue;
     handed += e.stored_len;
     if (pipeline_full(run->pipe)) take_oldest(run);
@@ -294,9 +300,23 @@ uint64_t backup_read_blocks(scrub_run* run, inflight_backup* ib, int image_fd) {
   return handed;
 }
 
+// The progress total starts as the images' bytes (a slice's share of them
+// with --subset); once a backup is done, its image's share is replaced by
+// what was read of it: nothing for a backup skipped, the payloads for one
+// read (gaps and other slices' stretches are not waited for).
+void progress_settle(scrub_run* run, uint64_t image_bytes, uint64_t read) {
+  if (!run->meter.active) return;
+  const uint64_t share = image_bytes / (scrub_slice_whole(run->slice) ? 1 : run->slice.count);
+  if (read > share) {
+    progress_grow(&run->meter, read - share);
+  } else {
+    progress_shrink(&run->meter, share - read);
+  }
+}
+
 // A backup whose image will not be read leaves the progress total.
 void progress_skip(scrub_run* run, const char* meta_path) {
-  if (run->meter.active) progress_shrink(&run->meter, store_image_bytes(meta_path));
+  if (run->meter.active) progress_settle(run, store_image_bytes(meta_path), 0);
 }
 
 // True when the directory entry itself is gone: the backup was removed
@@ -315,6 +335,17 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   int state = BACKUP_PAIR_WHOLE;
   loaded_backup b;
   status_t s = backup_load_whole(meta_path, &b, &state);
+  // A backup with nothing in the slice is another run's: not a word about it.
+  // One whose meta file cannot be read is every run's, since its share
+  // of the store is not known.
+  scrub_stretch stretch;
+  if (s == STATUS_OK) {
+    stretch = scrub_slice_stretch(b.table, header_uuid(*b.header), run->slice);
+    if (!stretch.in_slice) {
+      progress_skip(run, meta_path);
+      return;
+    }
+  }
   if (s == STATUS_OK && backup_pair_interrupted(state)) {
     drain(run);
     backup_warn_interrupted(meta_path);
@@ -355,7 +386,7 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   }
   const auto image_bytes = static_cast<uint64_t>(image_stat.st_size);
   if (b.table.empty()) {
-    progress_shrink(&run->meter, image_bytes);
+    progress_settle(run, image_bytes, 0);
     return;
   }
 
@@ -364,7 +395,7 @@ void scrub_one(scrub_run* run, const char* meta_path) {
     log_write(LOG_WARN_LEVEL, "scrub: cannot allocate block buffers of %u bytes for %s", block_size,
               meta_path);
     counts->files_unverified++;
-    progress_shrink(&run->meter, image_bytes);
+    progress_settle(run, image_bytes, 0);
     return;
   }
 
@@ -377,10 +408,9 @@ void scrub_one(scrub_run* run, const char* meta_path) {
   // cache goes again behind the read head.
   cache_reader_open(&run->cache, image.get(), static_cast<uint64_t>(image_stat.st_size),
                     sealed_size(cipher, block_size));
-  const uint64_t handed = backup_read_blocks(run, ib, image.get());
+  const uint64_t handed = backup_read_blocks(run, ib, image.get(), stretch.first, stretch.end);
   cache_reader_close(&run->cache);
-  // The gaps between payloads (and whatever is not read) are not waited for.
-  if (image_bytes > handed) progress_shrink(&run->meter, image_bytes - handed);
+  progress_settle(run, image_bytes, handed);
 }
 
 status_t scrub_directory(const scrub_request& req, scrub_totals* totals) {
@@ -421,9 +451,18 @@ status_t scrub_directory(const scrub_request& req, scrub_totals* totals) {
   // stack of this call, so that nothing here can fail for want of memory.
   scrub_run run;
   run.key = key_ptr;
+  run.slice = req.slice;
+  if (!scrub_slice_whole(req.slice)) {
+    log_write(LOG_INFO_LEVEL, "scrub: checking slice %u/%u of %s", req.slice.index, req.slice.count,
+              req.backup_dir);
+  }
   const size_t threads = req.threads != 0 ? req.threads : pipeline_default_threads();
   run.scratch_sets = std::max<size_t>(pipeline_start(&run.pipe, threads, verify_job, &run), 1);
-  if (progress_wanted()) progress_start(&run.meter, "scrub", store_dir_image_bytes(req.backup_dir));
+  if (progress_wanted()) {
+    const uint64_t images = store_dir_image_bytes(req.backup_dir);
+    progress_start(&run.meter, "scrub",
+                   scrub_slice_whole(req.slice) ? images : images / req.slice.count);
+  }
 
   bool listing_failed = false;
   for (;;) {
@@ -469,6 +508,8 @@ status_t scrub_directory(const scrub_request& req, scrub_totals* totals) {
             static_cast<unsigned long long>(counts.blocks_bad),
             static_cast<unsigned long long>(counts.files_skipped));
   OPENSSL_cleanse(key, sizeof key);
+  // Still under the shared lock: no writer changes the chains meanwhile.
+  blast_radius_report(req.backup_dir, run.damage);
 
   if (counts.blocks_bad != 0 || counts.files_unverified != 0 || counts.files_interrupted != 0)
     return STATUS_CORRUPT;
@@ -493,16 +534,19 @@ status_t scrub_backups(const scrub_request& req) {
 }
 
 void maintenance_loop(const char* backup_dir, uint32_t poll_interval, const char* decrypt_key_file,
-                      size_t threads, const char* metrics_file) {
+                      size_t threads, uint32_t subsets, const char* metrics_file) {
   log_write(LOG_INFO_LEVEL, "zuv_maintenance polling %s every %u second(s) (scrub-only scaffold)",
             backup_dir, poll_interval);
   scrub_totals totals;
-  const scrub_request req{backup_dir, 0, decrypt_key_file, threads, &totals};
+  scrub_request req{backup_dir, 0, decrypt_key_file, threads, &totals, scrub_slice{}};
   const unsigned pause_seconds = poll_interval != 0 ? poll_interval : 3600;
+  uint64_t pass = 0;
   for (;;) {
+    req.slice = scrub_slice_of_pass(pass, subsets);
     // A pass that finds the directory held by a writer logs so and checks
-    // nothing; the next pass tries again.
-    (void)scrub_backups(req);
+    // nothing; the next pass tries again, the same slice, so that a cycle
+    // never leaves one out.
+    if (scrub_backups(req) != STATUS_AGAIN) pass++;
     if (metrics_file) (void)metrics_write_scrub(metrics_file, backup_dir, totals);
     // sleep() ends early when a signal handler runs; finish the pause anyway.
     unsigned left = pause_seconds;

@@ -29,9 +29,10 @@ const char* skip_reason(status_t s, int err, bool counting) {
   return nullptr;
 }
 
-// With unreadable null, as catalog_scan; otherwise as catalog_scan_counting.
+// With unreadable null, as catalog_scan; otherwise as catalog_scan_counting,
+// and, quiet, without a line per entry it cannot read.
 status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries, backup_header* h,
-                           uint64_t* unreadable) {
+                           uint64_t* unreadable, bool quiet) {
   unique_dir listing;
   status_t s = fs_dir_open(dir, &listing.dir);
   if (s != STATUS_OK) {
@@ -63,7 +64,9 @@ status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries,
       // name that stays: for a removal it counts like any unreadable entry.
       if (s == STATUS_NOT_FOUND && (!unreadable || entry_gone(path.c_str()))) continue;
       const char* reason = skip_reason(s, err, unreadable != nullptr);
-      if (reason) {
+      if (quiet) {
+        // said by the caller's own reading of the directory
+      } else if (reason) {
         log_write(LOG_WARN_LEVEL, "skipping %s: %s", path.c_str(), reason);
       } else {
         log_write(LOG_ERROR_LEVEL, "cannot read backup header %s (%s, status=%d)", path.c_str(),
@@ -92,7 +95,7 @@ status_t catalog_scan_into(const char* dir, std::vector<catalog_entry>* entries,
   return STATUS_OK;
 }
 
-status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unreadable) {
+status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unreadable, bool quiet) {
   std::vector<catalog_entry> entries;
   uint64_t count = 0;
   status_t s;
@@ -101,7 +104,7 @@ status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unread
     // One header area for the whole scan, zeroed once: only the known fields
     // are read into it, and only those of the table above are kept.
     auto h = std::make_unique<backup_header>();
-    s = catalog_scan_into(dir, &entries, h.get(), unreadable ? &count : nullptr);
+    s = catalog_scan_into(dir, &entries, h.get(), unreadable ? &count : nullptr, quiet);
   } catch (const std::bad_alloc&) {
     return STATUS_NO_MEMORY;
   }
@@ -114,12 +117,17 @@ status_t scan(const char* dir, std::vector<catalog_entry>* out, uint64_t* unread
 }  // namespace
 
 status_t catalog_scan(const char* dir, std::vector<catalog_entry>* out) {
-  return scan(dir, out, nullptr);
+  return scan(dir, out, nullptr, false);
 }
 
 status_t catalog_scan_counting(const char* dir, std::vector<catalog_entry>* out,
                                uint64_t* unreadable) {
-  return scan(dir, out, unreadable);
+  return scan(dir, out, unreadable, false);
+}
+
+status_t catalog_scan_counting_quiet(const char* dir, std::vector<catalog_entry>* out,
+                                     uint64_t* unreadable) {
+  return scan(dir, out, unreadable, true);
 }
 
 void catalog_free(std::vector<catalog_entry>* entries) {

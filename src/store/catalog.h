@@ -35,4 +35,8 @@ struct catalog_entry {
 // running out or a directory that cannot be listed fails the scan.
 [[nodiscard]] status_t catalog_scan_counting(const char* dir, std::vector<catalog_entry>* out,
                                              uint64_t* unreadable);
+// As catalog_scan_counting, for a reader that has already said what it could
+// not read in its own words: the entries are counted, not logged again.
+[[nodiscard]] status_t catalog_scan_counting_quiet(const char* dir, std::vector<catalog_entry>* out,
+                                                   uint64_t* unreadable);
 void catalog_free(std::vector<catalog_entry>* entries);

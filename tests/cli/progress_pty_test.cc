@@ -133,6 +133,8 @@ TEST_F(ProgressPtyTest, WithoutATerminalNothingOfTheLineIsWritten) {
                 "ERROR bit rot detected: " + store.path() + "/a.infb block_id=5",
                 "INFO  scrub: checked 128 blocks, 1 bad, 0 file(s) skipped (encrypted, no "
                 "--decrypt-key-file)",
+                "WARN  bit rot in " + store.path() +
+                    "/a.infb breaks the restore of: " + store.path() + "/a.infb",
                 "ERROR zuv_maintenance scrub failed: corrupt or inconsistent data (status=-7)"}));
 }
 

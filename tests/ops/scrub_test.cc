@@ -52,6 +52,13 @@ std::string auth_failed(const std::string& meta, uint64_t id) {
   return "ERROR " + meta + " block_id=" + std::to_string(id) +
          ": authentication failed -- wrong --decrypt-key-file, or corrupted data\n";
 }
+// The line after the summary naming the restores the bad blocks of one
+// backup break: the backup itself, then those that rest on it.
+std::string breaks(const std::string& meta, const std::vector<std::string>& also = {}) {
+  std::string list = meta;
+  for (const std::string& m : also) list += ", " + m;
+  return "WARN  bit rot in " + meta + " breaks the restore of: " + list + "\n";
+}
 std::string unreadable(const std::string& meta) {
   return "WARN  scrub: skipping unreadable/corrupt meta file " + meta + "\n";
 }
@@ -199,7 +206,7 @@ TEST_F(ScrubTest, OneFlippedPayloadByteIsOneBitRotLineAndEveryOtherBlockStillVer
 
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 5) + summary(32, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 5) + summary(32, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, FlippedByteInARawBlockIsCaughtByTheDigest) {
@@ -207,7 +214,7 @@ TEST_F(ScrubTest, FlippedByteInARawBlockIsCaughtByTheDigest) {
   ASSERT_EQ(writer_flip_payload_byte(b, 15, 0), STATUS_OK);
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 15) + summary(16, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 15) + summary(16, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, TruncatedImageMakesTheCutBlockAndEveryLaterOneBad) {
@@ -227,7 +234,7 @@ TEST_F(ScrubTest, TruncatedImageMakesTheCutBlockAndEveryLaterOneBad) {
   ASSERT_EQ(bad, 10u);  // blocks 6..15
   ScrubRun r = scrub();
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, expected + summary(16, bad, 0));
+  EXPECT_EQ(r.log, expected + summary(16, bad, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EntriesThatDoNotFitTheBuffersAreBadBlocksNotOverruns) {
@@ -244,7 +251,7 @@ TEST_F(ScrubTest, EntriesThatDoNotFitTheBuffersAreBadBlocksNotOverruns) {
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id = 1; id <= 6; id++) expected += bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(8, 6, 0));
+  EXPECT_EQ(r.log, expected + summary(8, 6, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EncryptedEntryLongerThanASealedBlockIsBadWithoutAnAuthenticationLine) {
@@ -258,7 +265,7 @@ TEST_F(ScrubTest, EncryptedEntryLongerThanASealedBlockIsBadWithoutAnAuthenticati
   std::string kf = key_file(key);
   ScrubRun r = scrub(kf.c_str());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 0) + summary(2, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 0) + summary(2, 1, 0) + breaks(meta(b)));
 }
 
 // ---- Keys and ciphers ----
@@ -276,7 +283,7 @@ TEST_F(ScrubTest, WrongKeyGivesTheAuthenticationLineThenTheBitRotLinePerBlockWit
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id : {0, 2, 5}) expected += auth_failed(meta(b), id) + bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(3, 3, 0));
+  EXPECT_EQ(r.log, expected + summary(3, 3, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, DamagedSealedPayloadFailsAuthenticationOnlyForThatBlock) {
@@ -289,7 +296,8 @@ TEST_F(ScrubTest, DamagedSealedPayloadFailsAuthenticationOnlyForThatBlock) {
   std::string kf = key_file(key);
   ScrubRun r = scrub(kf.c_str());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, auth_failed(meta(b), 9) + bit_rot(meta(b), 9) + summary(16, 1, 0));
+  EXPECT_EQ(r.log,
+            auth_failed(meta(b), 9) + bit_rot(meta(b), 9) + summary(16, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, EncryptedBackupWithoutAKeyIsSkippedAndCountedAndTheRunPasses) {
@@ -318,7 +326,7 @@ TEST_F(ScrubTest, UnknownCipherIdWithAKeyFailsAuthenticationForEveryBlockWithDat
   EXPECT_EQ(r.status, STATUS_CORRUPT);
   std::string expected;
   for (uint64_t id = 0; id < 3; id++) expected += auth_failed(meta(b), id) + bit_rot(meta(b), id);
-  EXPECT_EQ(r.log, expected + summary(3, 3, 0));
+  EXPECT_EQ(r.log, expected + summary(3, 3, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, KeyFileErrorsStopTheRunBeforeTheDirectoryIsListed) {
@@ -422,7 +430,7 @@ TEST_F(ScrubTest, ReadErrorOnAPayloadIsABadBlock) {
   ScrubRun r = scrub();
   EXPECT_TRUE(faults.fired());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 1) + summary(4, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 1) + summary(4, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, ShortReadOfAPayloadIsABadBlock) {
@@ -433,7 +441,7 @@ TEST_F(ScrubTest, ShortReadOfAPayloadIsABadBlock) {
   ScrubRun r = scrub();
   EXPECT_TRUE(faults.fired());
   EXPECT_EQ(r.status, STATUS_CORRUPT);
-  EXPECT_EQ(r.log, bit_rot(meta(b), 2) + summary(4, 1, 0));
+  EXPECT_EQ(r.log, bit_rot(meta(b), 2) + summary(4, 1, 0) + breaks(meta(b)));
 }
 
 TEST_F(ScrubTest, FailedDirectoryReadIsAnErrorAfterTheSummary) {
@@ -559,13 +567,19 @@ TEST_F(ScrubTest, ImagesAreLeftInThePageCacheAsTheScrubFoundThem) {
 
 // ---- Through the program ----
 
-TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
-  test::TempDir store;
+// The backup "db" of 16 blocks in dir.
+writer_result write_db(const test::TempDir& dir) {
   writer_backup_desc desc;
-  desc.dir = store.path();
+  desc.dir = dir.path();
   desc.file_stem = "db";
   writer_result b;
-  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  EXPECT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  return b;
+}
+
+TEST(ScrubProgramTest, ExitStatusFollowsTheVerdict) {
+  test::TempDir store;
+  writer_result b = write_db(store);
 
   test::RunResult r = test::run_zuv({"scrub", "--backup-dir", store.path()});
   EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -634,11 +648,7 @@ size_t count_of(const std::string& text, const std::string& what) {
 
 TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
   test::TempDir store;
-  writer_backup_desc desc;
-  desc.dir = store.path();
-  desc.file_stem = "db";
-  writer_result b;
-  ASSERT_EQ(writer_write_backup(desc, &b), STATUS_OK);
+  write_db(store);
 
   const std::string sum = summary(16, 0, 0);
   std::string log = read_until(
@@ -651,6 +661,35 @@ TEST(RunLoopTest, LogsThePollingLineThenAScrubSummaryEveryInterval) {
                           " every 1 second(s) (scrub-only scaffold)\n");
   EXPECT_EQ(lines[1], sum);
   EXPECT_EQ(lines[2], sum);
+}
+
+TEST(RunLoopTest, SubsetsCheckSliceOneToNThenStartOver) {
+  test::TempDir store;
+  write_db(store);
+
+  const std::string slice = "INFO  scrub: checking slice ";
+  std::string log = read_until(
+      {"run-loop", "--backup-dir", store.path(), "--poll-interval", "1", "--subsets", "2",
+       "--no-syslog", "--no-log"},
+      [](const std::string& t) { return count_of(t, " blocks, 0 bad") >= 3; },
+      std::chrono::seconds(30));
+  std::vector<std::string> lines = lines_of(log);
+  ASSERT_GE(lines.size(), 7u) << log;
+  EXPECT_EQ(lines[0], "INFO  zuv_maintenance polling " + store.path() +
+                          " every 1 second(s) (scrub-only scaffold)\n");
+  // Pass by pass: the slice, then its summary; the two slices add up to the
+  // backup's 16 blocks.
+  uint64_t checked[3] = {};
+  for (int pass = 0; pass < 3; pass++) {
+    EXPECT_EQ(lines[1 + 2 * pass],
+              slice + (pass == 1 ? "2/2" : "1/2") + " of " + store.path() + "\n");
+    unsigned long long n = 0;
+    ASSERT_EQ(sscanf(lines[2 + 2 * pass].c_str(), "INFO  scrub: checked %llu blocks, 0 bad", &n), 1)
+        << lines[2 + 2 * pass];
+    checked[pass] = n;
+  }
+  EXPECT_EQ(checked[0] + checked[1], 16u);
+  EXPECT_EQ(checked[2], checked[0]);
 }
 
 TEST(RunLoopTest, IntervalZeroIsPrintedAsZeroAndWaitsAnHourBetweenPasses) {
