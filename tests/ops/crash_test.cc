@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,8 +30,6 @@
 #include "store/format.h"
 #include "store/naming.h"
 #include "support/test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -79,22 +76,7 @@ uint64_t env_number(const char* name, uint64_t fallback) {
 
 // Starts the program with its outputs thrown away.
 pid_t start(const std::vector<std::string>& args) {
-  std::vector<std::string> all = {test::program_path()};
-  all.insert(all.end(), args.begin(), args.end());
-  all.push_back("--no-syslog");
-  all.push_back("--no-log");
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, all[0].c_str(), &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  return rc == 0 ? pid : -1;
+  return test::start_zuv(args);
 }
 
 // Waits for the child; true when it was killed (rather than finishing).

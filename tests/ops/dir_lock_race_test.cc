@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,8 +18,6 @@
 #include "ops/sweep_support.h"
 #include "store/format.h"
 #include "support/test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -136,19 +133,9 @@ TEST_F(DirLockRaceTest, ReadersShareTheDirectoryAndAreRefusedOnlyByAWriter) {
 TEST_F(DirLockRaceTest, RunLoopSkipsAPassWhileAWriterHoldsTheDirectoryAndTriesAgain) {
   const std::string log = tmp_.path() + "/run-loop.err";
   held_lock writer(dir_, LOCK_EX);
-  std::vector<std::string> args = {test::program_path(), "run-loop", "--backup-dir", dir_,
-                                   "--poll-interval",    "1",        "--no-syslog",  "--no-log"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
+  const pid_t pid =
+      test::start_zuv({"run-loop", "--backup-dir", dir_, "--poll-interval", "1"}, log);
+  ASSERT_GT(pid, 0);
 
   // Waits (up to a minute: the machine is shared) until the log holds text.
   auto wait_for = [&](const std::string& text) {

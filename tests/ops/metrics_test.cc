@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,8 +21,6 @@
 #include "codec/cipher.h"
 #include "store_writer.h"
 #include "support/test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -306,19 +303,9 @@ TEST_F(MetricsTest, AnOptionWithoutAPathIsAUsageErrorAndWritesNothing) {
 
 TEST_F(MetricsTest, RunLoopWritesTheFileAfterEveryPass) {
   writer_result a = write("a");
-  std::vector<std::string> args = {
-      test::program_path(), "run-loop",        "--no-syslog", "--no-log",       "--backup-dir",
-      store.path(),         "--poll-interval", "1",           "--metrics-file", prom()};
-  std::vector<char*> argv;
-  for (auto& s : args) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
+  const pid_t pid = test::start_zuv(
+      {"run-loop", "--backup-dir", store.path(), "--poll-interval", "1", "--metrics-file", prom()});
+  ASSERT_GT(pid, 0);
 
   // Waits (up to a minute: the machine is shared) until the file says so.
   auto wait_for = [&](const char* name, double value) {

@@ -5,7 +5,6 @@
 // memory does not grow with the number of blocks.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +25,6 @@
 #include "store_writer.h"
 #include "support/alloc_fault.h"
 #include "support/test_util.h"
-
-extern char** environ;
 
 namespace {
 
@@ -265,17 +262,8 @@ TEST_F(ScrubThreadsTest, NothingIsAllocatedPerBlock) {
 
 // Peak resident memory of the program scrubbing dir.
 long peak_rss_kib_of_scrub(const std::string& dir, const std::string& threads) {
-  std::vector<std::string> args = {test::program_path(), "scrub", "--backup-dir", dir,
-                                   "--threads",          threads, "--no-syslog",  "--no-log"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, argv.data(), environ), 0);
-  posix_spawn_file_actions_destroy(&fa);
+  const pid_t pid = test::start_zuv({"scrub", "--backup-dir", dir, "--threads", threads});
+  EXPECT_GT(pid, 0);
   int status = 0;
   struct rusage ru {};
   EXPECT_EQ(wait4(pid, &status, 0, &ru), pid);

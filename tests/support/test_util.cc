@@ -121,6 +121,25 @@ void truncate_file(const std::string& path, uint64_t length) {
     throw std::runtime_error("cannot truncate " + path);
 }
 
+pid_t start_zuv(const std::vector<std::string>& args, const std::string& err_path) {
+  std::vector<std::string> all = {program_path()};
+  all.insert(all.end(), args.begin(), args.end());
+  all.push_back("--no-syslog");
+  all.push_back("--no-log");
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, all[0].c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  return rc == 0 ? pid : -1;
+}
+
 RunResult run(const std::string& program, const std::vector<std::string>& args) {
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");

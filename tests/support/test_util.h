@@ -82,6 +82,10 @@ RunResult run(const std::string& program, const std::vector<std::string>& args);
 // the sub-command, so that the caller's last argument stays the last one.
 RunResult run_zuv(std::vector<std::string> args);
 std::string program_path();
+// Starts the built zuv_maintenance with args and "--no-syslog --no-log",
+// standard input and output on /dev/null and standard error written to
+// err_path (made anew); returns its pid, or -1 when it cannot be started.
+pid_t start_zuv(const std::vector<std::string>& args, const std::string& err_path = "/dev/null");
 // Runs fn in a forked child that then ends with exit(fn()) (so end handlers
 // run); returns the child's exit status, or 128 + signal.
 int run_in_child(const std::function<int()>& fn);
