@@ -17,7 +17,27 @@ int lz4_capacity(size_t cap) {
   return cap > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(cap);
 }
 
+ZSTD_CCtx* compress_context(codec_workspace* ws) {
+  if (!ws) return nullptr;
+  if (!ws->zstd_compress) ws->zstd_compress.reset(ZSTD_createCCtx());
+  return ws->zstd_compress.get();
+}
+
+ZSTD_DCtx* decompress_context(codec_workspace* ws) {
+  if (!ws) return nullptr;
+  if (!ws->zstd_decompress) ws->zstd_decompress.reset(ZSTD_createDCtx());
+  return ws->zstd_decompress.get();
+}
+
 }  // namespace
+
+void codec_zstd_cctx_free::operator()(ZSTD_CCtx_s* c) const {
+  ZSTD_freeCCtx(c);
+}
+
+void codec_zstd_dctx_free::operator()(ZSTD_DCtx_s* d) const {
+  ZSTD_freeDCtx(d);
+}
 
 size_t codec_bound(uint8_t codec, size_t len) {
   switch (codec) {
@@ -32,11 +52,15 @@ size_t codec_bound(uint8_t codec, size_t len) {
 }
 
 size_t codec_compress(uint8_t codec, int level, const void* src, size_t src_len, void* dst,
-                      size_t dst_cap) {
+                      size_t dst_cap, codec_workspace* ws) {
   size_t out = 0;
   switch (codec) {
     case CODEC_ZSTD: {
-      size_t r = ZSTD_compress(dst, dst_cap, src, src_len, level);
+      // ZSTD_compressCCtx sets every parameter from the level for each call,
+      // so what one block leaves in the context cannot change the next.
+      ZSTD_CCtx* cctx = compress_context(ws);
+      size_t r = cctx ? ZSTD_compressCCtx(cctx, dst, dst_cap, src, src_len, level)
+                      : ZSTD_compress(dst, dst_cap, src, src_len, level);
       if (ZSTD_isError(r)) return 0;
       out = r;
       break;
@@ -57,7 +81,7 @@ size_t codec_compress(uint8_t codec, int level, const void* src, size_t src_len,
 }
 
 status_t codec_decompress(uint8_t codec, const void* src, size_t src_len, void* dst, size_t dst_cap,
-                          size_t* out_len) {
+                          size_t* out_len, codec_workspace* ws) {
   size_t produced = 0;
   switch (codec) {
     case CODEC_NONE:
@@ -66,7 +90,9 @@ status_t codec_decompress(uint8_t codec, const void* src, size_t src_len, void* 
       produced = src_len;
       break;
     case CODEC_ZSTD: {
-      size_t r = ZSTD_decompress(dst, dst_cap, src, src_len);
+      ZSTD_DCtx* dctx = decompress_context(ws);
+      size_t r = dctx ? ZSTD_decompressDCtx(dctx, dst, dst_cap, src, src_len)
+                      : ZSTD_decompress(dst, dst_cap, src, src_len);
       if (ZSTD_isError(r)) return STATUS_CORRUPT;
       produced = r;
       break;

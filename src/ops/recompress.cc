@@ -66,6 +66,7 @@ struct rewrite_run {
   size_t output_cap = 0;
   std::array<rewrite_slot, PIPELINE_MAX_SLOTS> slots;
   std::array<std::unique_ptr<uint8_t[]>, PIPELINE_MAX_THREADS> decoded;  // per worker
+  std::array<codec_workspace, PIPELINE_MAX_THREADS> codecs;              // per worker
   progress_meter meter;   // on a terminal only: stored bytes of the old image taken back
   ordered_pipeline pipe;  // declared last: stopped before the buffers go
 };
@@ -89,10 +90,12 @@ void rewrite_job(void* ctx, size_t slot, size_t worker) {
   const block_entry& e = run->b->table[s.index];
   uint8_t* decoded = run->decoded[worker].get();
   size_t raw = 0;
-  s.status = codec_decompress(e.codec, s.read.get(), e.stored_len, decoded, run->block_size, &raw);
+  codec_workspace* codec = &run->codecs[worker];
+  s.status =
+      codec_decompress(e.codec, s.read.get(), e.stored_len, decoded, run->block_size, &raw, codec);
   if (s.status != STATUS_OK) return;
   const size_t packed =
-      codec_compress(run->codec, run->level, decoded, raw, s.output.get(), run->output_cap);
+      codec_compress(run->codec, run->level, decoded, raw, s.output.get(), run->output_cap, codec);
   if (packed != 0) {
     s.len = packed;
     s.codec = run->codec;

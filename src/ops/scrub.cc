@@ -115,6 +115,7 @@ struct scrub_slot {
 struct scrub_scratch {
   block_buffer opened;   // block_size, only once a backup with a cipher was read
   block_buffer decoded;  // block_size
+  codec_workspace codec;
 };
 
 // The buffer sizes every slot and every scratch set holds now.
@@ -171,7 +172,7 @@ uint8_t block_verify(const scrub_slot& slot, const uint8_t* key, scrub_scratch* 
   if (e.codec == CODEC_NONE) {
     if (payload_len > block_size) return BLOCK_BAD;
   } else if (codec_decompress(e.codec, payload, payload_len, scratch->decoded.get(), block_size,
-                              &decoded_len) != STATUS_OK) {
+                              &decoded_len, &scratch->codec) != STATUS_OK) {
     return BLOCK_BAD;
   } else {
     decoded = scratch->decoded.get();

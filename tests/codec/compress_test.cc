@@ -182,6 +182,53 @@ TEST_P(CompressTest, DataLongerThanTheDestinationIsCorrupt) {
   for (size_t i = src.size() - 1; i < back.size(); i++) ASSERT_EQ(back[i], 0xCD) << i;
 }
 
+// A kept workspace must not show in the bytes: each block is compressed as
+// if it were the first, whatever the blocks, lengths and levels before it
+// (a large block leaves its match tables behind for a small one, a high
+// level for a low one), and decoding with it gives the same verdicts.
+TEST_P(CompressTest, AWorkspaceChangesNeitherTheBytesNorTheVerdicts) {
+  const uint8_t codec = GetParam();
+  codec_workspace ws;
+  const std::vector<std::vector<uint8_t>> inputs = {text_bytes(2 << 20), pattern_bytes(262144),
+                                                    random_bytes(65536, 3), text_bytes(1),
+                                                    text_bytes(100000)};
+  for (int level : {19, 9, 1, 3, 9}) {
+    for (const auto& src : inputs) {
+      const auto fresh = compress(codec, src, level);
+      std::vector<uint8_t> kept(codec_bound(codec, src.size()));
+      kept.resize(
+          codec_compress(codec, level, src.data(), src.size(), kept.data(), kept.size(), &ws));
+      ASSERT_EQ(kept, fresh) << "level " << level << ", " << src.size() << " bytes";
+      if (fresh.empty()) continue;
+
+      std::vector<uint8_t> back(src.size());
+      size_t produced = 0;
+      ASSERT_EQ(codec_decompress(codec, kept.data(), kept.size(), back.data(), back.size(),
+                                 &produced, &ws),
+                STATUS_OK);
+      EXPECT_EQ(produced, src.size());
+      EXPECT_EQ(back, src);
+
+      // Damage in the middle, and a payload cut short: what the one-shot
+      // call says, and the workspace still decodes the next block.
+      auto bad = kept;
+      bad[bad.size() / 2] ^= 0x5a;
+      for (const auto& payload : {bad, std::vector<uint8_t>(kept.begin(), kept.end() - 1)}) {
+        size_t n1 = 0, n2 = 0;
+        std::vector<uint8_t> a(src.size()), b(src.size());
+        const status_t one_shot =
+            codec_decompress(codec, payload.data(), payload.size(), a.data(), a.size(), &n1);
+        EXPECT_EQ(
+            codec_decompress(codec, payload.data(), payload.size(), b.data(), b.size(), &n2, &ws),
+            one_shot);
+        if (one_shot == STATUS_OK) {
+          EXPECT_EQ(n1, n2);
+        }
+      }
+    }
+  }
+}
+
 TEST(CompressRawTest, CodecNoneCopiesIntoAnExactFitAndRefusesOneByteLess) {
   auto src = random_bytes(1000, 3);
   std::vector<uint8_t> dst(src.size());
