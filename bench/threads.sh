@@ -10,17 +10,22 @@
 # a scrub of a store that was dropped from the cache first (goal: a few MiB),
 # and by a scrub of a store cached whole (all of it should stay).
 #
+# Beside each speedup it prints the same job with --threads 1 pinned to
+# each CPU alone and the ceiling they make: the CPUs of a virtual machine
+# are not always equal (one may share its caches with a busy neighbour), and
+# no thread count beats the sum of their speeds.
+#
 # Both sides run in the same invocation, in alternating rounds, best round
 # each (see threads_bench.cc); scrub and recompress start from a warm cache,
 # so they measure the CPU work. On a shared machine the other tenants take
 # cores from the threaded side: run it where nothing else runs.
 #
-#   bash bench/threads.sh [rounds, default 3]
+#   bash bench/threads.sh [rounds, default 5]
 # Everything lives in one temporary folder under /tmp, removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-rounds="${1:-3}"
+rounds="${1:-5}"
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZUV_BUILD_BENCH=ON >/dev/null
 cmake --build build -j2 --target zuv_maintenance zuv_mkstore zuv_bench_threads >/dev/null
