@@ -18,9 +18,6 @@
 #include <fcntl.h>
 #include <lz4.h>
 #include <openssl/evp.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -35,14 +32,13 @@
 #include <vector>
 
 #include "base/fs.h"
+#include "bench_child.h"
 #include "codec/cipher.h"
 #include "codec/compress.h"
 #include "codec/key_file.h"
 #include "ops/pipeline.h"
 #include "store/backup.h"
 #include "store/naming.h"
-
-extern char** environ;
 
 namespace {
 
@@ -135,46 +131,15 @@ double cpu_seconds_now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-double timeval_seconds(const timeval& tv) {
-  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
-struct child_result {
-  double seconds = 0;
-  double cpu_seconds = 0;
-  long max_rss_kib = 0;
-  int exit_status = -1;
-};
-
-child_result run_scrub(const std::string& program, const std::string& dir,
-                       const std::string& key_file) {
+bench_child run_scrub(const std::string& program, const std::string& dir,
+                      const std::string& key_file) {
   std::vector<std::string> args = {program, "scrub",       "--backup-dir",
                                    dir,     "--no-syslog", "--no-log"};
   if (!key_file.empty()) {
     args.push_back("--decrypt-key-file");
     args.push_back(key_file);
   }
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ) != 0)
-    die("cannot spawn the program");
-  posix_spawn_file_actions_destroy(&fa);
-  int status = 0;
-  struct rusage ru {};
-  if (wait4(pid, &status, 0, &ru) != pid) die("wait4 failed");
-  child_result r;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.cpu_seconds = timeval_seconds(ru.ru_utime) + timeval_seconds(ru.ru_stime);
-  r.max_rss_kib = ru.ru_maxrss;
-  r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  return bench_run(args);
 }
 
 }  // namespace
@@ -251,7 +216,7 @@ int main(int argc, char** argv) {
     best_bound_wall =
         std::min(best_bound_wall,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
-    child_result c = run_scrub(program, dir, key_file);
+    bench_child c = run_scrub(program, dir, key_file);
     if (c.exit_status != 0) die("scrub did not pass the store");
     best_scrub = std::min(best_scrub, c.cpu_seconds);
     best_scrub_wall = std::min(best_scrub_wall, c.seconds);

@@ -24,14 +24,10 @@
 // against the fastest is what no thread count can beat on that machine,
 // printed as the ceiling beside the speedup.
 #include <fcntl.h>
-#include <sched.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <sched.h>
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,10 +36,9 @@
 #include <vector>
 
 #include "base/page_cache.h"
+#include "bench_child.h"
 #include "ops/pipeline.h"
 #include "store/naming.h"
-
-extern char** environ;
 
 namespace {
 
@@ -54,47 +49,11 @@ namespace fs = std::filesystem;
   exit(1);
 }
 
-struct child_result {
-  double seconds = 0;
-  long max_rss_kib = 0;
-  int exit_status = -1;
-};
-
-// The child runs on `cpu` alone (-1: on every CPU the bench may use).
-child_result run(const std::vector<std::string>& args, int cpu = -1) {
-  cpu_set_t mask;
-  if (sched_getaffinity(0, sizeof mask, &mask) != 0) die("sched_getaffinity failed");
-  if (cpu >= 0) {
-    cpu_set_t one;
-    CPU_ZERO(&one);
-    CPU_SET(cpu, &one);
-    if (sched_setaffinity(0, sizeof one, &one) != 0)
-      die("cannot run on cpu " + std::to_string(cpu));
-  }
-  std::vector<std::string> all = args;
-  all.push_back("--no-syslog");
-  all.push_back("--no-log");
-  std::vector<char*> argv;
-  for (auto& a : all) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  const auto start = std::chrono::steady_clock::now();
-  pid_t pid;
-  if (posix_spawn(&pid, all[0].c_str(), &fa, nullptr, argv.data(), environ) != 0)
-    die("cannot start " + all[0]);
-  posix_spawn_file_actions_destroy(&fa);
-  if (cpu >= 0) (void)sched_setaffinity(0, sizeof mask, &mask);  // the child keeps its own
-  int status = 0;
-  struct rusage ru {};
-  if (wait4(pid, &status, 0, &ru) != pid) die("wait4 failed");
-  child_result r;
-  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  r.max_rss_kib = ru.ru_maxrss;
-  r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+// The program with "--no-syslog --no-log" added.
+bench_child run(std::vector<std::string> args, int cpu = -1) {
+  args.push_back("--no-syslog");
+  args.push_back("--no-log");
+  return bench_run(args, cpu);
 }
 
 std::vector<std::string> files_of(const std::string& dir, bool images_only) {
@@ -211,7 +170,7 @@ int bench_scrub(const options& o) {
     for (side& s : all) {
       std::vector<std::string> args = base;
       args.insert(args.end(), s.extra.begin(), s.extra.end());
-      child_result c = run(args, s.cpu);
+      bench_child c = run(args, s.cpu);
       if (c.exit_status != 0) die("scrub did not pass the store");
       s.best = std::min(s.best, c.seconds);
       s.rss_kib = std::max(s.rss_kib, c.max_rss_kib);
@@ -237,7 +196,7 @@ int bench_recompress(const options& o) {
       std::vector<std::string> args = {o.program, "recompress", "--meta",  work + "/" + meta,
                                        "--to",    "zstd",       "--level", "9"};
       args.insert(args.end(), s.extra.begin(), s.extra.end());
-      child_result c = run(args, s.cpu);
+      bench_child c = run(args, s.cpu);
       if (c.exit_status != 0) die("recompress failed");
       s.best = std::min(s.best, c.seconds);
       s.rss_kib = std::max(s.rss_kib, c.max_rss_kib);
