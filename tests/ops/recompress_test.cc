@@ -51,11 +51,14 @@ class RecompressTest : public ::testing::Test {
     return r;
   }
 
-  static status_t recompress(const std::string& meta, int32_t codec, int32_t level = 9) {
+  // threads: 0 for one per CPU, as the program's default.
+  static status_t recompress(const std::string& meta, int32_t codec, int32_t level = 9,
+                             size_t threads = 0) {
     recompress_request req;
     req.meta_path = meta.c_str();
     req.codec = codec;
     req.level = level;
+    req.threads = threads;
     return recompress_backup(req);
   }
 
@@ -340,12 +343,7 @@ TEST_F(RecompressTest, NewImageAndMetaFileAreTheSameBytesOnAnyNumberOfThreads) {
     Snapshot one;
     for (size_t threads : {1, 2, 3, 8}) {
       restore(dir_, before);
-      recompress_request req;
-      req.meta_path = w.meta_path.c_str();
-      req.codec = codec;
-      req.level = 5;
-      req.threads = threads;
-      ASSERT_EQ(recompress_backup(req), STATUS_OK) << threads;
+      ASSERT_EQ(recompress(w.meta_path, codec, 5, threads), STATUS_OK) << threads;
       if (threads == 1) {
         one = snapshot(dir_);
         Blocks blocks;
@@ -376,11 +374,8 @@ TEST_F(RecompressTest, FirstFailureInTableOrderIsTheOneReportedOnAnyNumberOfThre
   ASSERT_EQ(truncate(w.image_path.c_str(), static_cast<off_t>(cut)), 0);
   const Snapshot before = snapshot(dir_);
   for (size_t threads : {1, 2, 3, 8}) {
-    recompress_request req;
-    req.meta_path = w.meta_path.c_str();
-    req.codec = CODEC_LZ4;
-    req.threads = threads;
-    EXPECT_EQ(recompress_backup(req), STATUS_INVALID) << threads << " threads";
+    EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4, 9, threads), STATUS_INVALID)
+        << threads << " threads";
     Snapshot now = snapshot(dir_);
     std::erase_if(now, [](const auto& f) { return f.first.ends_with(".tmp"); });
     EXPECT_EQ(now, before) << threads << " threads";
@@ -407,12 +402,7 @@ TEST_F(RecompressTest, NeitherImageIsLeftInThePageCache) {
     // The old image, kept open under a name of its own while it is replaced.
     const std::string old_image = dir_ + "/old-image";
     ASSERT_EQ(link(w.image_path.c_str(), old_image.c_str()), 0);
-    recompress_request req;
-    req.meta_path = w.meta_path.c_str();
-    req.codec = CODEC_ZSTD;
-    req.level = 3;
-    req.threads = threads;
-    ASSERT_EQ(recompress_backup(req), STATUS_OK);
+    ASSERT_EQ(recompress(w.meta_path, CODEC_ZSTD, 3, threads), STATUS_OK);
     EXPECT_EQ(test::cached_page_count(old_image), 0u) << threads << " threads";
     EXPECT_EQ(test::cached_page_count(w.image_path), 0u) << threads << " threads";
     EXPECT_GT(test::file_size(w.image_path), 8u << 20) << "more than a stretch was written";
@@ -437,11 +427,7 @@ TEST_F(RecompressTest, FailedFlushOfAWrittenStretchChangesNothing) {
     test::FaultInjector faults;
     faults.only({FS_OP_FSYNC});
     faults.fail_at(1, EIO);  // the first flush is that of the first written stretch
-    recompress_request req;
-    req.meta_path = w.meta_path.c_str();
-    req.codec = CODEC_LZ4;
-    req.threads = threads;
-    EXPECT_EQ(recompress_backup(req), STATUS_IO) << threads << " threads";
+    EXPECT_EQ(recompress(w.meta_path, CODEC_LZ4, 9, threads), STATUS_IO) << threads << " threads";
     EXPECT_TRUE(faults.fired());
     Snapshot now = snapshot(dir_);
     std::erase_if(now, [](const auto& f) { return f.first.ends_with(".tmp"); });
