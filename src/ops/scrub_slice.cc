@@ -85,17 +85,20 @@ scrub_stretch scrub_slice_stretch(const std::vector<block_entry>& table,
   }
 
   // An entry starting at weight p is in stretch floor(p * n / total), which
-  // never falls as p grows: the wanted stretch is one run of the table.
+  // never falls as p grows: the wanted stretch is one run of the table, the
+  // entries with lo <= p < hi (the two edges rounded up), found with no
+  // division per entry.
+  const unsigned __int128 lo = (wanted * total + n - 1) / n;
+  const unsigned __int128 hi = ((wanted + 1) * total + n - 1) / n;
   unsigned __int128 p = 0;
   bool found = false;
   for (size_t i = 0; i < table.size(); i++) {
     if (!has_data(table[i])) continue;
-    const unsigned __int128 stretch = p * n / total;
-    if (stretch > wanted) {
+    if (p >= hi) {
       out.end = i;
       break;
     }
-    if (stretch == wanted && !found) {
+    if (p >= lo && !found) {
       out.first = i;
       found = true;
     }
