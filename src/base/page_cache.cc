@@ -103,7 +103,6 @@ void cache_reader_open(cache_reader* r, int fd, uint64_t file_size, size_t max_r
     slot.index = UINT64_MAX;
     slot.learned = false;
   }
-  learn_from(r, 0);
 }
 
 void cache_reader_before(cache_reader* r, uint64_t offset, size_t) {
