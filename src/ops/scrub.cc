@@ -222,7 +222,11 @@ void drain(scrub_run* run) {
 
 void buffers_free(scrub_run* run) {
   for (scrub_slot& s : run->slots) s.stored.reset();
-  for (scrub_scratch& w : run->scratch) w = scrub_scratch{};
+  // The zstd contexts stay: they fit blocks of any size.
+  for (scrub_scratch& w : run->scratch) {
+    w.opened.reset();
+    w.decoded.reset();
+  }
   run->have = buffer_sizes{};
 }
 
