@@ -236,44 +236,6 @@ bool parse_whole_number(const char* text, int64_t* out) {
 #define VALUE(name) opt_value(argc, argv, name, nullptr, nullptr)
 #define FLAG(name) opt_flag(argc, argv, name, nullptr)
 
-// --threads of scrub, run-loop and recompress: a whole number from 1 up (more
-// than the pipeline's maximum are cut to it), or, without the option, one
-// thread per CPU this process may run on. False, with the error line
-// printed, for anything else, its value missing included: checked before
-// the required options, so nothing is opened.
-bool threads_option(int argc, char** argv, size_t* out) {
-  const char* text = VALUE("--threads");
-  if (!text && !FLAG("--threads")) {
-    *out = pipeline_default_threads();
-    return true;
-  }
-  int64_t n = 0;
-  if (!text || !parse_whole_number(text, &n) || n < 1) {
-    fputs("error: --threads must be a whole number from 1 up\n", stderr);
-    return false;
-  }
-  *out = static_cast<uint64_t>(n) < PIPELINE_MAX_THREADS ? static_cast<size_t>(n)
-                                                         : PIPELINE_MAX_THREADS;
-  return true;
-}
-
-// --metrics-file of scrub and run-loop: a path, or null without the option.
-// False, with the error line printed, when the option has no value or an
-// empty one: a run asked for metrics must not quietly write none.
-bool metrics_option(int argc, char** argv, const char** out) {
-  const char* path = VALUE("--metrics-file");
-  if (!path && !FLAG("--metrics-file")) {
-    *out = nullptr;
-    return true;
-  }
-  if (!path || *path == '\0') {
-    fputs("error: --metrics-file needs a path\n", stderr);
-    return false;
-  }
-  *out = path;
-  return true;
-}
-
 // An option whose value parse() must accept, or absent (*out is then left
 // as it is). False, with the error line printed, for a value parse()
 // refuses or a missing one; checked, as --threads, before anything is
@@ -286,6 +248,40 @@ bool parsed_option(int argc, char** argv, const char* name, bool (*parse)(const 
   if (text && parse(text, out)) return true;
   fputs(error_line, stderr);
   return false;
+}
+
+// --threads of scrub, run-loop and recompress: a whole number from 1 up (more
+// than the pipeline's maximum are cut to it), or, without the option, one
+// thread per CPU this process may run on. False, with the error line
+// printed, for anything else, its value missing included: checked before
+// the required options, so nothing is opened.
+bool threads_parse(const char* text, size_t* out) {
+  int64_t n = 0;
+  if (!parse_whole_number(text, &n) || n < 1) return false;
+  *out = static_cast<uint64_t>(n) < PIPELINE_MAX_THREADS ? static_cast<size_t>(n)
+                                                         : PIPELINE_MAX_THREADS;
+  return true;
+}
+
+bool threads_option(int argc, char** argv, size_t* out) {
+  *out = pipeline_default_threads();
+  return parsed_option(argc, argv, "--threads", threads_parse, out,
+                       "error: --threads must be a whole number from 1 up\n");
+}
+
+// --metrics-file of scrub and run-loop: a path, or null without the option.
+// False, with the error line printed, when the option has no value or an
+// empty one: a run asked for metrics must not quietly write none.
+bool path_parse(const char* text, const char** out) {
+  if (*text == '\0') return false;
+  *out = text;
+  return true;
+}
+
+bool metrics_option(int argc, char** argv, const char** out) {
+  *out = nullptr;
+  return parsed_option(argc, argv, "--metrics-file", path_parse, out,
+                       "error: --metrics-file needs a path\n");
 }
 
 // --subset K/N of scrub: slice K of N, or the whole store without it.
