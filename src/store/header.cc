@@ -68,36 +68,37 @@ status_t header_check(backup_header* h, size_t got, size_t area) {
 
 }  // namespace
 
-status_t header_read(const char* meta_path, backup_header* h) {
+namespace {
+
+// Reads the first `area` bytes of the meta file and checks them. The length
+// handed to the check is what a read of the whole 131072-byte area would
+// have returned: the file's length up to that, or less when the read came
+// back short (a file cut since the fstat, a short transfer).
+status_t header_read_area(const char* meta_path, backup_header* h, size_t area) {
   unique_fd fd;
+  struct stat st;
   // Only a regular file: a FIFO named like a meta file must not hang the run.
-  status_t s = fs_open_regular(meta_path, O_RDONLY, 0, fd.out());
+  status_t s = fs_open_regular_stat(meta_path, O_RDONLY, 0, fd.out(), &st);
   if (s != STATUS_OK) return s;
-  memset(h->raw, 0, HEADER_SIZE);
+  memset(h->raw, 0, area);
   size_t got = 0;
-  s = fs_pread(fd.get(), h->raw, HEADER_SIZE, 0, &got);
+  s = fs_pread(fd.get(), h->raw, area, 0, &got);
   (void)fd.close();
   if (s != STATUS_OK) return s;
-  return header_check(h, got, HEADER_SIZE);
+  const uint64_t length = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  size_t whole = length < HEADER_SIZE ? static_cast<size_t>(length) : HEADER_SIZE;
+  if (got < area && got < whole) whole = got;
+  return header_check(h, whole, area);
+}
+
+}  // namespace
+
+status_t header_read(const char* meta_path, backup_header* h) {
+  return header_read_area(meta_path, h, HEADER_SIZE);
 }
 
 status_t header_read_known(const char* meta_path, backup_header* h) {
-  unique_fd fd;
-  struct stat st;
-  status_t s = fs_open_regular_stat(meta_path, O_RDONLY, 0, fd.out(), &st);
-  if (s != STATUS_OK) return s;
-  memset(h->raw, 0, HEADER_KNOWN_SIZE);
-  size_t got = 0;
-  s = fs_pread(fd.get(), h->raw, HEADER_KNOWN_SIZE, 0, &got);
-  (void)fd.close();
-  if (s != STATUS_OK) return s;
-  // A read of the whole area would have returned the file's length, up to
-  // 131072 bytes. A read that came back shorter than that (a file cut since
-  // the fstat, a short transfer) is what the whole read would have met too.
-  const uint64_t length = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  size_t whole = length < HEADER_SIZE ? static_cast<size_t>(length) : HEADER_SIZE;
-  if (got < HEADER_KNOWN_SIZE && got < whole) whole = got;
-  return header_check(h, whole, HEADER_KNOWN_SIZE);
+  return header_read_area(meta_path, h, HEADER_KNOWN_SIZE);
 }
 
 void header_name_copy(const backup_header& h, char out[HDR_NAME_LEN]) {
